@@ -47,6 +47,7 @@ struct SelectionEntry {
 struct ExtraCard {
   char Marker = 0;
   ShortText<80> Card;
+  uint8_t Verbatim = 0; // 1: typed by the user (option Y), written exactly as given
 };
 
 struct ImageState {
