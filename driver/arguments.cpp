@@ -1,0 +1,90 @@
+// Logical arguments: raw arguments joined by double quotes, so that a name with
+// blanks can be given as several words between quotes.
+#include "driver/arguments.h"
+
+#include "core/byte_reader.h"
+#include "core/conversion.h"
+
+namespace korv {
+
+Text GetArgument(const Conversion& cv, unsigned n) {
+  Text result;
+  bool found = false;
+  bool inQuotes = false;
+  unsigned logical = 0;
+  for (const std::string& raw : cv.RawArgs) {
+    std::string_view s = raw;
+    if (!inQuotes && !s.empty() && s.front() == '"') {
+      inQuotes = true;
+      s.remove_prefix(1);
+    }
+    if (!s.empty() && s.back() == '"') {
+      s.remove_suffix(1);
+      inQuotes = false;
+    }
+    if (logical == n) {
+      if (found) {
+        result += ' ';
+        result += s;
+      } else {
+        result = s;
+        found = true;
+      }
+    }
+    if (!inQuotes) ++logical;
+    // Later raw arguments cannot belong to argument n any more.
+    if (logical > n) break;
+  }
+  return result;
+}
+
+uint16_t ArgumentCount(Conversion& cv) {
+  if (cv.ArgCountKept == 0) {
+    const std::size_t raw = cv.RawArgs.empty() ? 0 : cv.RawArgs.size() - 1;
+    unsigned count = raw > 65535 ? 65535 : static_cast<unsigned>(raw);
+    // Trailing empty logical arguments (and those absorbed by quotes) do not count.
+    while (count > 0 && GetArgument(cv, count).empty()) --count;
+    cv.ArgCountKept = static_cast<uint16_t>(count);
+  }
+  return cv.ArgCountKept;
+}
+
+Text NormalizePath(unsigned mode, std::string_view path) {
+  if (mode > 3) return Text();
+  std::string p(path);
+  for (std::string_view doubled : {"||", "\\\\", "//"}) {
+    for (std::size_t at = p.find(doubled); at != std::string::npos; at = p.find(doubled))
+      p.erase(at, 1);
+  }
+  Text out;
+  for (char c : p) {
+    switch (mode) {
+    case 0:
+      if (c == '/' || c == '\\') c = '|';
+      break;
+    case 1:
+      if (c == '/' || c == '|') c = '\\';
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      break;
+    case 2:
+      if (c == '\\' || c == '|') c = '/';
+      break;
+    default:
+      // The form that opens a file here: '/' separators, letter case kept.
+      if (c == '\\' || c == '|') c = '/';
+      break;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+bool OpenInput(Conversion& cv) {
+  const Text path = NormalizePath(3, cv.State.InputFilePath.view());
+  const bool ok = cv.Input.Open(path.str());
+  cv.State.LastIoResult = ok ? 0 : 2;
+  ResetByteReader(cv);
+  return ok;
+}
+
+} // namespace korv

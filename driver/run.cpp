@@ -1,0 +1,76 @@
+// The main routine and the stop routine. Every run ends through Finish, which
+// unwinds to RunConversion; that is the only place a stop is caught.
+#include "driver/run.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "core/conversion.h"
+#include "driver/arguments.h"
+#include "driver/dispatch.h"
+
+namespace korv {
+
+namespace {
+
+constexpr std::string_view AuthorNotice[] = {
+    "KORVALIX, convertisseur d'images vers FITS.",
+    "Logiciel libre sous licence MIT, voir README.md.",
+};
+
+constexpr std::string_view UsageBlock[] = {
+    "KORVALIX image[,[-]num]",
+    "  [C[r,v,b,a]]|[R|V|B|A] [Zh,v] [Fz,s] [Ll] [=] [M[X][Y][-]] [+] [TW|TS|TL|TB] [Nn]",
+    "  [H{D|M|F}[aaaammjj],[hh.mmssd],[s]] [Hs] [HO|HP|HQ|HR] [Ie,h,v,[W|S|L|B|Q],s]",
+    "  [K[hh.mmssd],[\u00b1\u00b0\u00b0.''\"\"],[focmm],[pixhmm],[pixvmm],[e/adu]]",
+    "  [Mcccc[=]] [CPRP|CPVA] [Ebulle] [Ggam] [T0|T1] [PA] [EFFACE]",
+};
+
+constexpr std::string_view NothingConverted = "Aucune image convertie.";
+
+} // namespace
+
+void PrintUsage(Conversion& cv) {
+  for (std::string_view line : UsageBlock) Say(cv, line);
+}
+
+void Finish(Conversion& cv, bool closeInput) {
+  // Closing a file that is not open only leaves a non-zero result.
+  if (closeInput) cv.State.LastIoResult = cv.Input.Close();
+  for (std::string_view line : AuthorNotice) Say(cv, line);
+  throw StopRun{};
+}
+
+int RunConversion(Conversion& cv) {
+  ImageState& st = cv.State;
+  try {
+    st.FullOutput = 1;
+    st.BinX = 1;
+    st.BinY = 1;
+    if (ArgumentCount(cv) > 0) {
+      Dispatch(cv);
+      // A reader that returned without delivering every row left no output file.
+      if (!st.OutputCompleted) {
+        Say(cv, NothingConverted);
+        Finish(cv, true);
+      }
+      // Only now is the converted file known to be complete and closed.
+      if (st.EraseInput) std::remove(NormalizePath(3, st.InputFilePath.view()).str().c_str());
+    }
+    PrintUsage(cv);
+    cv.ExitStatus = 0;
+    Finish(cv, false);
+  } catch (const StopRun&) {
+    if (cv.Output.Created() && !st.OutputCompleted) cv.Output.Discard();
+  }
+  return cv.ExitStatus;
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& console) {
+  auto cv = std::make_unique<Conversion>();
+  cv->RawArgs = args;
+  cv->Console = &console;
+  return RunConversion(*cv);
+}
+
+} // namespace korv
