@@ -14,6 +14,7 @@
 #include "core/image_state.h"
 #include "core/input_file.h"
 #include "output/output_file.h"
+#include "output/row_spool.h"
 
 namespace korv {
 
@@ -40,6 +41,7 @@ struct Conversion {
   InputFile Input;
   ByteReaderState Reader;
   OutputFile Output;
+  RowSpool Spool;     // output rows waiting for their place in the file
   int ExitStatus = 1;  // set to 0 only by a run that converted, or had no arguments
 
   // Fixed row blocks (120000 bytes each, and the output staging buffers).
