@@ -1,8 +1,9 @@
 // Portable anymap reader: P1 to P6, the plain-text and binary forms of the bit,
 // grey and pixel maps. Header numbers are unsigned decimal kept modulo 65536; a
 // '#' comment may sit anywhere in the header, even inside a number, whose digits
-// then continue after the comment. Samples are never rescaled by maxval, and
-// colour is reduced to grey with the channel weights of the options.
+// then continue after the comment. Plain bit map samples are single digits.
+// Samples are never rescaled by maxval, and colour is reduced to grey with the
+// channel weights of the options.
 
 #include <algorithm>
 #include <cmath>
@@ -118,6 +119,16 @@ uint16_t ReadTextSample(PnmSource& src) {
   }
 }
 
+// A sample of the plain bit map: one digit, whitespace or not between them, as
+// plain bit maps are commonly written ("0110" is four pixels). 0 at the end.
+bool ReadTextBit(PnmSource& src) {
+  for (;;) {
+    const int b = src.Next();
+    if (b < 0) return false;
+    if (IsDigit(b)) return b != '0';
+  }
+}
+
 struct PnmHeader {
   bool MagicOk = false;
   uint16_t Variant = 0;
@@ -215,7 +226,7 @@ void DecodeTextRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
                    std::span<uint16_t> row) {
   for (uint16_t& sample : row) {
     if (h.Variant == 1) {
-      sample = ReadTextSample(src) != 0 ? 255 : 0;
+      sample = ReadTextBit(src) ? 255 : 0;
     } else if (h.Variant == 2) {
       sample = ReadTextSample(src);
     } else {
