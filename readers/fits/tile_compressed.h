@@ -3,13 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/short_text.h"
 
 namespace korv {
 
 struct Conversion;
+class InputFile;
+
+constexpr int MaxTileColumns = 16;
 
 // What the header of one BINTABLE HDU says about a tile-compressed image.
 struct TileCompression {
@@ -18,7 +23,7 @@ struct TileCompression {
   int ZBitpix = 0;
   int ZNaxis = 0;
   int64_t ZNaxis1 = 0, ZNaxis2 = 0, ZNaxis3 = 1;
-  int64_t ZTile1 = 0, ZTile2 = 1;
+  int64_t ZTile1 = 0, ZTile2 = 1, ZTile3 = 1;
   int64_t TableRowBytes = 0;  // NAXIS1 of the table
   int64_t TableRows = 0;      // NAXIS2 of the table
   int64_t Pcount = 0;
@@ -28,16 +33,65 @@ struct TileCompression {
   double ZScale = 1.0, ZZero = 0.0;  // header constants (columns override)
   bool HasZBlank = false;
   int64_t ZBlank = 0;
+  ShortText<20> Quantize;     // ZQUANTIZ, e.g. NO_DITHER, SUBTRACTIVE_DITHER_1
+  int64_t ZDither0 = 0;
   // Column layout, filled from TFIELDS/TTYPEn/TFORMn.
   int CompressedColumn = -1;  // 0-based index of COMPRESSED_DATA
   int ZScaleColumn = -1, ZZeroColumn = -1, ZBlankColumn = -1;
-  int64_t ColumnOffset[8] = {}; // byte offset of each of the first columns in a row
-  char ColumnType[8] = {};      // TFORM letter (P, Q, E, D, J, K...)
+  int GzipColumn = -1, UncompressedColumn = -1;
+  int64_t ColumnOffset[MaxTileColumns] = {}; // byte offset of each column in a row
+  int64_t ColumnWidth[MaxTileColumns] = {};  // bytes of each column in a row
+  char ColumnType[MaxTileColumns] = {};      // TFORM letter (P, Q, E, D, J, K...)
+  char ElementType[MaxTileColumns] = {};     // element letter of a P or Q descriptor
   int Fields = 0;
+  // ZNAMEn / ZVALn pairs as read (n = 1..8), resolved into BlockSize and BytePix.
+  ShortText<20> ParamName[9];
+  int64_t ParamValue[9] = {};
+  bool ParamValueSet[9] = {};
 };
 
 // Feeds one header card (keyword as stored, value text already split from its
 // comment and trimmed) of the current HDU. Reset the struct for every HDU.
 void NoteTileCard(TileCompression& tc, std::string_view keyword, std::string_view value);
+
+// Empty when this program decodes the image; otherwise the reason, for the
+// console ("RICE_1" tiles of integer pixels, or of quantised floating-point
+// pixels without dithering, in tiles of whole rows).
+ShortText<80> TileSupportProblem(const TileCompression& tc);
+
+// Decodes one tile compressed with the RICE_1 algorithm: the first pixel raw
+// in bytePix bytes, then per block of blockSize pixels a code selecting
+// all-equal, raw or Rice-coded zig-zag differences. Pixels are unsigned for
+// bytePix 1 and signed otherwise. Returns false (the rest of out zeroed) when
+// the stream is malformed or too short.
+bool DecodeRiceTile(std::span<const uint8_t> in, int blockSize, int bytePix,
+                    std::span<int32_t> out);
+
+// Reads the rows of one tile-compressed image in storage order, decoding a tile
+// of rows at a time into a buffer sized once from the tile shape.
+class TileImageReader {
+public:
+  // dataOffset: start of the table; fileSize bounds every heap read.
+  TileImageReader(const TileCompression& tc, int64_t dataOffset, int64_t fileSize);
+  // Row y (0 = first stored row) as physical tile values: the decoded integer
+  // times ZSCALE plus ZZERO; null pixels (ZBLANK) are NaN. out holds the row.
+  // Returns false when a tile was malformed or its bytes missing from the file.
+  bool ReadRow(InputFile& in, int64_t y, std::span<double> out);
+
+private:
+  bool LoadTile(InputFile& in, int64_t tile);
+
+  const TileCompression& tc_;
+  int64_t dataOffset_;
+  int64_t fileSize_;
+  int64_t loadedTile_ = -1;
+  bool tileOk_ = true;
+  double scale_ = 1.0, zero_ = 0.0;
+  bool hasBlank_ = false;
+  int64_t blank_ = 0;
+  std::vector<int32_t> pixels_;
+  std::vector<uint8_t> packed_;
+  std::vector<uint8_t> tableRow_;
+};
 
 } // namespace korv

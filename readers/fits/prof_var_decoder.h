@@ -1,0 +1,23 @@
+// "PROF-VAR" rows: each sample is predicted from the sample two columns to its
+// left (the first two from the previous row's samples 1 and 0), the zig-zag
+// mapped differences are split into 16 bit planes, least significant first,
+// and each packed plane is coded as literal and run records.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "readers/fits/data_source.h"
+
+namespace korv {
+
+// Samples 0 and 1 of the previous row (0 before the first row).
+struct ProfVarCarry {
+  uint16_t Sample0 = 0;
+  uint16_t Sample1 = 0;
+};
+
+// Decodes out.size() samples and updates the carried samples.
+void DecodeProfVarRow(DataSource& src, ProfVarCarry& carry, std::span<uint16_t> out);
+
+} // namespace korv
