@@ -19,7 +19,10 @@ bool InNumberSet(char c) {
 
 // Signed decimal integer over the whole text (optional sign, then digits).
 bool WholeDecimal(std::string_view s, int32_t& out) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (!s.empty() && s.front() == '+') {
+    s.remove_prefix(1);
+    if (!s.empty() && s.front() == '-') return false;
+  }
   if (s.empty() || s.front() == '+') return false;
   int32_t v = 0;
   const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
