@@ -167,12 +167,15 @@ PnmHeader ReadPnmHeader(PnmSource& src) {
 }
 
 // Rows whose data the file cannot hold: exact for the binary variants; for the
-// text variants a lower bound, each sample taking at least a digit and a separator.
+// text variants a lower bound, each sample taking at least a digit and a
+// separator (a plain bit map digit needs no separator).
 uint64_t RowsBeyondEnd(const PnmHeader& h, int64_t fileSize) {
   const uint64_t available =
       fileSize > h.DataStart ? static_cast<uint64_t>(fileSize - h.DataStart) : 0;
   uint64_t rowsHeld = 0;
-  if (IsText(h.Variant)) {
+  if (h.Variant == 1) {
+    rowsHeld = available / h.Width;
+  } else if (IsText(h.Variant)) {
     const uint64_t samplesPerRow = uint64_t{h.Width} * (IsColour(h.Variant) ? 3 : 1);
     rowsHeld = (available + 1) / (2 * samplesPerRow);
   } else {

@@ -284,6 +284,7 @@ TEST(PnmLimits, HugeImageFromTinyFileIsRefusedEarly) {
       {"binary bit map", "P4 30000 65535\n\x01"},
       {"binary colour", "P6 30000 60000 255\n\x01\x02\x03"},
       {"text grey", "P2 30000 65535 255\n1 2 3"},
+      {"text bit map", "P1 30000 65535\n0101"},
       {"text colour", "P3 25000 50000 255\n1 2 3"},
   };
   for (const auto& c : cases) {
