@@ -18,6 +18,7 @@ namespace {
 using test::ReadFile;
 using test::ScratchDir;
 using test::WriteFile;
+using namespace std::string_literals;
 
 struct RunResult {
   int Status = -1;
@@ -82,7 +83,7 @@ TEST(PnmHeader, CommentsBetweenEveryField) {
   ScratchDir dir;
   const std::string bytes = std::string("P5\n# made here\n#second line\n3\n# between\n2 # end\n"
                                         "255\n") +
-                            std::string("\x01\x02\x03\x04\x05\x06", 6);
+                            "\x01\x02\x03\x04\x05\x06"s;
   const RunResult r = Convert("c.pgm", bytes);
   EXPECT_EQ(r.Status, 0) << r.Console;
   const FitsImage img = ReadFits("c.fit");
@@ -122,11 +123,11 @@ TEST(PnmHeader, TabInsideCommentDoesNotEndIt) {
 
 TEST(PnmHeader, TranscriptShowsVariantAndWeights) {
   ScratchDir dir;
-  RunResult r = Convert("a.pgm", std::string("P5 1 1 255\n\x10", 12));
+  RunResult r = Convert("a.pgm", "P5 1 1 255\n\x10"s);
   EXPECT_NE(r.Console.find("Tdo=5\n"), std::string::npos) << r.Console;
   EXPECT_NE(r.Console.find("rvb={0.299,0.587,0.114}\n"), std::string::npos) << r.Console;
   // Bit maps have no maxval and print no weights.
-  r = Convert("b.pbm", std::string("P4 1 1\n\x80", 8));
+  r = Convert("b.pbm", "P4 1 1\n\x80"s);
   EXPECT_NE(r.Console.find("Tdo=4\n"), std::string::npos) << r.Console;
   EXPECT_EQ(r.Console.find("rvb="), std::string::npos) << r.Console;
   // Weight options are shown as the reader uses them.
@@ -166,7 +167,7 @@ TEST(PnmSamples, TextVariants) {
 TEST(PnmSamples, BinaryVariants) {
   ScratchDir dir;
   // Bit 7 first; each row starts on a fresh byte (width 10: two bytes a row).
-  RunResult r = Convert("p4.pbm", std::string("P4 10 2\n\xA0\x40\x01\xFF", 11));
+  RunResult r = Convert("p4.pbm", "P4 10 2\n\xA0\x40\x01\xFF"s);
   EXPECT_EQ(r.Status, 0) << r.Console;
   FitsImage img = ReadFits("p4.fit");
   ASSERT_TRUE(img.Valid);
@@ -177,7 +178,7 @@ TEST(PnmSamples, BinaryVariants) {
   EXPECT_EQ(std::vector<int64_t>(img.Values.begin(), img.Values.begin() + 10), bottom);
 
   // 16-bit big-endian words, not rescaled by maxval.
-  r = Convert("p5.pgm", std::string("P5 2 1 65535\n\x12\x34\xFF\xFF", 17));
+  r = Convert("p5.pgm", "P5 2 1 65535\n\x12\x34\xFF\xFF"s);
   EXPECT_EQ(r.Status, 0) << r.Console;
   img = ReadFits("p5.fit");
   ASSERT_TRUE(img.Valid);
@@ -185,19 +186,19 @@ TEST(PnmSamples, BinaryVariants) {
   EXPECT_EQ(img.Bzero, 32768);
   EXPECT_EQ(img.Values, (std::vector<int64_t>{4660, 65535}));
 
-  r = Convert("m.pgm", std::string("P5 1 1 1023\n\x03\xFF", 14));
+  r = Convert("m.pgm", "P5 1 1 1023\n\x03\xFF"s);
   img = ReadFits("m.fit");
   ASSERT_TRUE(img.Valid);
   EXPECT_EQ(img.Values, (std::vector<int64_t>{1023}));
 
   // Colour with the default weights, 8 and 16 bits.
-  r = Convert("p6.ppm", std::string("P6 2 1 255\n\xFF\x00\x00\xFF\xFF\xFF", 17));
+  r = Convert("p6.ppm", "P6 2 1 255\n\xFF\x00\x00\xFF\xFF\xFF"s);
   EXPECT_EQ(r.Status, 0) << r.Console;
   img = ReadFits("p6.fit");
   ASSERT_TRUE(img.Valid);
   EXPECT_EQ(img.Values, (std::vector<int64_t>{76, 255}));
 
-  r = Convert("w.ppm", std::string("P6 1 1 65535\n\xFF\xFF\x00\x00\x00\x00", 19));
+  r = Convert("w.ppm", "P6 1 1 65535\n\xFF\xFF\x00\x00\x00\x00"s);
   img = ReadFits("w.fit");
   ASSERT_TRUE(img.Valid);
   EXPECT_EQ(img.Values, (std::vector<int64_t>{19595})); // 65535 * 0.299 = 19594.97
@@ -205,7 +206,7 @@ TEST(PnmSamples, BinaryVariants) {
 
 TEST(PnmSamples, RowsAreStoredBottomFirst) {
   ScratchDir dir;
-  const RunResult r = Convert("o.pgm", std::string("P5 2 3 255\n\x01\x02\x03\x04\x05\x06", 17));
+  const RunResult r = Convert("o.pgm", "P5 2 3 255\n\x01\x02\x03\x04\x05\x06"s);
   EXPECT_EQ(r.Status, 0) << r.Console;
   const FitsImage img = ReadFits("o.fit");
   ASSERT_TRUE(img.Valid);
@@ -254,14 +255,14 @@ TEST(PnmLimits, MalformedHeadersStop) {
 TEST(PnmLimits, ShortDataReadsAsZeros) {
   ScratchDir dir;
   // Binary: three of eight bytes present.
-  RunResult r = Convert("s.pgm", std::string("P5 4 2 255\n\x09\x09\x09", 14));
+  RunResult r = Convert("s.pgm", "P5 4 2 255\n\x09\x09\x09"s);
   EXPECT_EQ(r.Status, 0) << r.Console;
   FitsImage img = ReadFits("s.fit");
   ASSERT_TRUE(img.Valid);
   EXPECT_EQ(img.Values, (std::vector<int64_t>{0, 0, 0, 0, 9, 9, 9, 0}));
 
   // 16-bit with an odd byte count: the half word reads with a zero low byte.
-  r = Convert("h.pgm", std::string("P5 2 1 65535\n\x01\x02\x03", 16));
+  r = Convert("h.pgm", "P5 2 1 65535\n\x01\x02\x03"s);
   EXPECT_EQ(r.Status, 0) << r.Console;
   img = ReadFits("h.fit");
   ASSERT_TRUE(img.Valid);
