@@ -282,7 +282,12 @@ private:
     case TileCode: {
       ParkSource();
       const std::span<double> values(tileRow_.data(), out.size());
-      if (!w.Tiles->ReadRow(cv_.Input, y, values)) CountMissing(static_cast<int64_t>(out.size()));
+      switch (w.Tiles->ReadRow(cv_.Input, y, values)) {
+      case TileImageReader::RowStatus::Ok: break;
+      case TileImageReader::RowStatus::Damaged: CountMissing(static_cast<int64_t>(out.size())); break;
+      case TileImageReader::RowStatus::Unsupported:
+        Stop(cv_, "Compression pas support\u00e9e : tuile non RICE_1");
+      }
       for (std::size_t i = 0; i < out.size(); ++i) out[i] = scaling.Real(values[i]);
       return;
     }

@@ -324,7 +324,8 @@ TileImageReader::TileImageReader(const TileCompression& tc, int64_t dataOffset, 
   tableRow_.assign(static_cast<std::size_t>(std::clamp<int64_t>(tc.TableRowBytes, 0, int64_t{1} << 30)), 0);
 }
 
-bool TileImageReader::LoadTile(InputFile& in, int64_t tile) {
+TileImageReader::RowStatus TileImageReader::LoadTile(InputFile& in, int64_t tile) {
+  constexpr RowStatus Damaged = RowStatus::Damaged;
   loadedTile_ = tile;
   scale_ = tc_.ZScale;
   zero_ = tc_.ZZero;
@@ -332,10 +333,10 @@ bool TileImageReader::LoadTile(InputFile& in, int64_t tile) {
   blank_ = tc_.ZBlank;
   std::fill(pixels_.begin(), pixels_.end(), 0);
   std::fill(tableRow_.begin(), tableRow_.end(), uint8_t{0});
-  if (tile < 0 || tile >= tc_.TableRows) return false;
+  if (tile < 0 || tile >= tc_.TableRows) return Damaged;
   // The table row: descriptor of the tile's bytes, and per-tile scaling.
   const int64_t rowAt = dataOffset_ + tile * tc_.TableRowBytes;
-  if (!in.Seek(rowAt)) return false;
+  if (!in.Seek(rowAt)) return Damaged;
   const std::size_t gotRow = in.Read(tableRow_.data(), tableRow_.size());
   const std::span<const uint8_t> row(tableRow_);
   scale_ = ReadColumnReal(tc_, row, tc_.ZScaleColumn, scale_);
@@ -348,37 +349,46 @@ bool TileImageReader::LoadTile(InputFile& in, int64_t tile) {
   const bool wide = tc_.ColumnType[column] == 'Q';
   const int half = wide ? 8 : 4;
   const int64_t at = tc_.ColumnOffset[column];
-  if (at < 0 || at + 2 * half > static_cast<int64_t>(row.size())) return false;
+  if (at < 0 || at + 2 * half > static_cast<int64_t>(row.size())) return Damaged;
   const int64_t count = ReadBigEndian(row.data() + at, half);
   const int64_t offset = ReadBigEndian(row.data() + at + half, half);
-  if (gotRow < tableRow_.size()) return false;
+  if (gotRow < tableRow_.size()) return Damaged;
   if (count == 0) {
-    // An empty tile: its pixels went to another column (gzip or raw), which this
-    // program does not read.
-    return false;
+    // Tiles that did not compress well are stored gzipped or raw in another
+    // column, which this program does not read.
+    for (const int other : {tc_.GzipColumn, tc_.UncompressedColumn}) {
+      if (other < 0 || other >= MaxTileColumns) continue;
+      const int64_t otherAt = tc_.ColumnOffset[other];
+      const int otherHalf = tc_.ColumnType[other] == 'Q' ? 8 : 4;
+      if (otherAt + otherHalf <= static_cast<int64_t>(row.size()) &&
+          ReadBigEndian(row.data() + otherAt, otherHalf) != 0)
+        return RowStatus::Unsupported;
+    }
+    return Damaged;
   }
-  if (count < 0 || offset < 0 || count > MaxTileBytes) return false;
+  if (count < 0 || offset < 0 || count > MaxTileBytes) return Damaged;
   const int64_t heap = dataOffset_ + (tc_.Theap >= 0 ? tc_.Theap : tc_.TableRowBytes * tc_.TableRows);
   const int64_t start = heap + offset;
-  if (start < 0 || start > fileSize_) return false;
+  if (start < 0 || start > fileSize_) return Damaged;
   // Missing tail bytes of a truncated file read as zeros.
   const int64_t have = std::min(count, fileSize_ - start);
   packed_.assign(static_cast<std::size_t>(have), 0);
-  if (!in.Seek(start)) return false;
+  if (!in.Seek(start)) return Damaged;
   const std::size_t got = in.Read(packed_.data(), packed_.size());
   const int64_t firstRow = tile * tc_.ZTile2;
   const int64_t rows = std::min(tc_.ZTile2, tc_.ZNaxis2 - firstRow);
-  if (rows < 1) return false;
+  if (rows < 1) return Damaged;
   const std::size_t pixels = static_cast<std::size_t>(std::min<int64_t>(rows * tc_.ZTile1, static_cast<int64_t>(pixels_.size())));
   const bool ok = DecodeRiceTile(std::span<const uint8_t>(packed_.data(), got), tc_.BlockSize, tc_.BytePix,
                                  std::span<int32_t>(pixels_.data(), pixels));
-  return ok && static_cast<int64_t>(got) == count;
+  return ok && static_cast<int64_t>(got) == count ? RowStatus::Ok : Damaged;
 }
 
-bool TileImageReader::ReadRow(InputFile& in, int64_t y, std::span<double> out) {
+TileImageReader::RowStatus TileImageReader::ReadRow(InputFile& in, int64_t y,
+                                                    std::span<double> out) {
   const int64_t tileRows = std::max<int64_t>(tc_.ZTile2, 1);
   const int64_t tile = y / tileRows;
-  if (tile != loadedTile_) tileOk_ = LoadTile(in, tile);
+  if (tile != loadedTile_) tileStatus_ = LoadTile(in, tile);
   const int64_t rowInTile = y - tile * tileRows;
   const std::size_t width = static_cast<std::size_t>(std::max<int64_t>(tc_.ZTile1, 0));
   const std::size_t first = static_cast<std::size_t>(rowInTile) * width;
@@ -394,7 +404,7 @@ bool TileImageReader::ReadRow(InputFile& in, int64_t y, std::span<double> out) {
     else
       out[x] = v * scale_ + zero_;
   }
-  return tileOk_;
+  return tileStatus_;
 }
 
 } // namespace korv

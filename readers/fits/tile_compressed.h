@@ -73,19 +73,24 @@ class TileImageReader {
 public:
   // dataOffset: start of the table; fileSize bounds every heap read.
   TileImageReader(const TileCompression& tc, int64_t dataOffset, int64_t fileSize);
+  enum class RowStatus {
+    Ok,
+    Damaged,     // malformed tile or bytes missing from the file: zeros stand in
+    Unsupported, // the tile was stored with another algorithm (gzip or raw)
+  };
+
   // Row y (0 = first stored row) as physical tile values: the decoded integer
   // times ZSCALE plus ZZERO; null pixels (ZBLANK) are NaN. out holds the row.
-  // Returns false when a tile was malformed or its bytes missing from the file.
-  bool ReadRow(InputFile& in, int64_t y, std::span<double> out);
+  RowStatus ReadRow(InputFile& in, int64_t y, std::span<double> out);
 
 private:
-  bool LoadTile(InputFile& in, int64_t tile);
+  RowStatus LoadTile(InputFile& in, int64_t tile);
 
   const TileCompression& tc_;
   int64_t dataOffset_;
   int64_t fileSize_;
   int64_t loadedTile_ = -1;
-  bool tileOk_ = true;
+  RowStatus tileStatus_ = RowStatus::Ok;
   double scale_ = 1.0, zero_ = 0.0;
   bool hasBlank_ = false;
   int64_t blank_ = 0;
