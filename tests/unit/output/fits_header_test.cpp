@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -488,6 +489,135 @@ TEST(DeltaT, FollowsThePublishedRecord) {
     SCOPED_TRACE(c.what);
     EXPECT_NEAR(DeltaT(c.jd), c.seconds, 1e-6);
   }
+}
+
+// Peer check: a header holding every kind of card, followed by a data section,
+// must pass fitsverify and read back through astropy with the values meant.
+TEST(FitsHeaderOracle, EveryCardPassesFitsverifyAndReadsBack) {
+  const bool ci = std::getenv("CI") != nullptr;
+  const bool tools = test::RunCommand("command -v fitsverify >/dev/null 2>&1").Status == 0 &&
+                     test::RunCommand("/usr/bin/python3 -c 'import astropy' 2>/dev/null").Status == 0;
+  if (!tools) {
+    if (ci) FAIL() << "fitsverify or astropy for /usr/bin/python3 missing";
+    GTEST_SKIP() << "fitsverify or astropy for /usr/bin/python3 missing";
+  }
+  HeaderRun r;
+  ImageState& st = r.st;
+  st.OutWidth = 7;
+  st.OutHeight = 3;
+  st.DataMin = 0;
+  st.DataMinSet = 1;
+  st.DataMax = 4095;
+  st.DataMaxSet = 1;
+  st.DateObs = Jd(2009, 1, 2, 3, 4, 5);
+  st.DateRef = 1;
+  st.Exptime = 60;
+  st.RightAscension = 5.123456 * Pi / 12;
+  st.Declination = -(45 + 7 / 60.0 + 24.4 / 3600) * Pi / 180;
+  st.FocalLength = 1000;
+  st.FocalLengthSet = 1;
+  st.PixelSizeX = 0.009;
+  st.PixelSizeXSet = 1;
+  st.PixelSizeY = 0.0074;
+  st.PixelSizeYSet = 1;
+  st.Ctype1 = "RA---TAN";
+  st.Ctype2 = "DEC--TAN";
+  st.Crpix1 = 3.5;
+  st.Crpix2 = 2;
+  st.Crval1 = 76.85;
+  st.Crval2 = -45.12;
+  st.Cd11 = -0.000514;
+  st.Cd22 = 0.000514;
+  st.Gain = 1.25;
+  st.GainSet = 2;
+  st.Airmass = 1.0375;
+  st.AirmassSet = 2;
+  st.ObsCode = 511;
+  st.ObsCodeSet = 1;
+  st.ObsInstrument = 3;
+  st.ObsInstrumentSet = 1;
+  st.ObsLongitude = 5.7124 * Pi / 180;
+  st.ObsLatitude = 43.9317 * Pi / 180;
+  st.ObsAltitude = 650;
+  st.ObsAltitudeSet = 1;
+  st.ObjectName = "#M 51#";
+  st.Quality = "good";
+  st.ImageIdent = "run 12";
+  st.ImageType = "Light Frame";
+  st.Filter = "Halpha";
+  st.Origin = "St-Michel";
+  st.Telescope = "T120";
+  st.Detector = "KAF-1603ME";
+  st.DetectorMaker = "Kodak";
+  st.DetectorCfa = "RGGB";
+  st.DetectorBits = 16;
+  st.DetectorIso = 800;
+  st.DetectorIsoSet = 2;
+  st.Observer = "J. O'Neil";
+  st.Observatory = "OHP";
+  st.DetectorTemp = -15.25;
+  st.DetectorTempSet = 2;
+  st.AirTemp = 4.5;
+  st.AirTempSet = 2;
+  st.Epepinag = "none";
+  st.Script = "batch 3";
+  st.Creator = "Some Capture";
+  st.ExtraCards[0] = {'+', "HISTORY made by a test", 0};
+  st.ExtraCards[1] = {':', "SITE    = 'Plateau'", 0};
+  (void)r.Write();
+  {
+    // A 16-bit data section of zeros, padded with zero bytes.
+    std::string data(static_cast<std::size_t>(st.OutWidth) * st.OutHeight * 2, '\0');
+    data.resize((data.size() + 2879) / 2880 * 2880, '\0');
+    std::string all = r.bytes + data;
+    test::WriteFile("h.fit", all);
+  }
+  const test::CommandResult verify = test::RunCommand("fitsverify -q -e h.fit 2>&1");
+  EXPECT_EQ(verify.Status, 0) << verify.Output;
+  EXPECT_NE(verify.Output.find("verification OK"), std::string::npos) << verify.Output;
+
+  test::WriteFile("check.py", R"PY(
+import math, sys
+from astropy.io import fits
+from astropy.time import Time
+h = fits.getheader("h.fit")
+want = {
+  "SIMPLE": True, "BITPIX": 16, "NAXIS": 2, "NAXIS1": 7, "NAXIS2": 3, "BZERO": 32768,
+  "BSCALE": 1, "DATAMIN": 0.0, "DATAMAX": 4095.0, "DATE-OBS": "2009-01-02T03:04:05.00",
+  "EXPTIME": 60.0, "MIDJDATE": 2454833.6281829, "RA": 76.8518, "DEC": -45.1234,
+  "FOCAL": 1000.0, "CDELTM1": 0.009, "CDELTM2": 0.0074, "CTYPE1": "RA---TAN",
+  "CTYPE2": "DEC--TAN", "CUNIT1": "DEG", "CUNIT2": "DEG", "CRPIX1": 3.5, "CRPIX2": 2.0,
+  "CRVAL1": 76.85, "CRVAL2": -45.12, "CD1_1": -0.000514, "CD1_2": 0.0, "CD2_1": 0.0,
+  "CD2_2": 0.000514, "SECPIX": 1.6994, "GAIN": 1.25, "AIRMASS": 1.0375, "OBS_CODE": 511,
+  "OBS_INST": 3, "OBS_LONG": 5.7124, "OBS_LATI": 43.9317, "OBS_ALTI": 650,
+  "OBJECT": "M 51", "QUALITY": "good", "IMAGIDEN": "run 12", "IMAGETYP": "Light Frame",
+  "FILTER": "HA", "ORIGIN": "St-Michel", "TELESCOP": "T120", "DETECTOR": "KAF-1603ME",
+  "DETECMAR": "Kodak", "DETECCFA": "RGGB", "DETECBIT": 16, "DETECISO": 800,
+  "OBSERVER": "J. O'Neil", "OBSERVAT": "OHP", "TEMP_DET": -15.25, "TEMP_AIR": 4.5,
+  "EPEPINAG": "none", "SCRIPT": "batch 3", "SITE": "Plateau",
+  "CREATOR": "Some Capture, KORVALIX",
+}
+bad = []
+for k, v in want.items():
+    got = h.get(k)
+    same = (math.isclose(got, v, rel_tol=0, abs_tol=1e-9)
+            if isinstance(v, float) and isinstance(got, (int, float)) else got == v)
+    if not same or type(got) is not type(v):
+        bad.append("%s: %r, want %r" % (k, got, v))
+if h.comments["DATE-OBS"] != "date and time of start":
+    bad.append("DATE-OBS comment %r" % h.comments["DATE-OBS"])
+if list(h["HISTORY"]) != ["made by a test"]:
+    bad.append("HISTORY %r" % list(h["HISTORY"]))
+if not h["FROMFILE"].endswith("|m51.pgm"):
+    bad.append("FROMFILE %r" % h["FROMFILE"])
+t = Time(h["DATE-OBS"], format="isot", scale="utc")
+if abs(t.jd + 30 / 86400 - h["MIDJDATE"]) > 2e-7:
+    bad.append("MIDJDATE %r against DATE-OBS %s" % (h["MIDJDATE"], t.jd))
+print("\n".join(bad))
+sys.exit(1 if bad else 0)
+)PY");
+  const test::CommandResult check = test::RunCommand("/usr/bin/python3 check.py 2>&1");
+  EXPECT_EQ(check.Status, 0) << check.Output;
 }
 
 } // namespace
