@@ -1,0 +1,317 @@
+// FITS data reading through the whole program: sample conversion, byte order,
+// mosaics, TAROT repairs, truncated data, and round trips of the program's own
+// .fit, .fip and .fiv files.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+#include "tests/test_support.h"
+
+namespace korv {
+namespace {
+
+using Samples = std::vector<uint16_t>;
+
+std::string Card(const std::string& text) {
+  std::string c = text.substr(0, 80);
+  c.resize(80, ' ');
+  return c;
+}
+
+std::string PadTo2880(std::string s, char fill) {
+  s.resize((s.size() + 2879) / 2880 * 2880, fill);
+  return s;
+}
+
+// One header-and-data unit; `data` is the stored data section.
+std::string Hdu(bool primary, int bitpix, int width, int height, const std::string& data,
+                const std::vector<std::string>& extra = {}) {
+  std::string h = Card(primary ? "SIMPLE  =                    T" : "XTENSION= 'IMAGE   '");
+  h += Card("BITPIX  = " + std::to_string(bitpix));
+  h += Card("NAXIS   =                    2");
+  h += Card("NAXIS1  = " + std::to_string(width));
+  h += Card("NAXIS2  = " + std::to_string(height));
+  if (!primary) h += Card("PCOUNT  =                    0") + Card("GCOUNT  =                    1");
+  for (const std::string& e : extra) h += Card(e);
+  h += Card("END");
+  return PadTo2880(h, ' ') + PadTo2880(data, '\0');
+}
+
+std::string EmptyPrimary() {
+  return PadTo2880(Card("SIMPLE  =                    T") + Card("BITPIX  =                    8") +
+                       Card("NAXIS   =                    0") + Card("EXTEND  =                    T") +
+                       Card("END"),
+                   ' ');
+}
+
+template <typename T> std::string BigEndian(const std::vector<T>& values) {
+  std::string out;
+  for (T v : values) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof(T));
+    for (int i = static_cast<int>(sizeof(T)) - 1; i >= 0; --i)
+      out.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
+  }
+  return out;
+}
+
+struct Output {
+  int Status = -1;
+  std::string Transcript;
+  std::string Path;  // the file named after "Sor="
+  int Bitpix = 0;
+  int Width = 0, Height = 0;
+  Samples Pixels;    // in storage order: the bottom row of the picture first
+};
+
+long CardInteger(const std::string& header, const std::string& key) {
+  for (std::size_t at = 0; at + 80 <= header.size(); at += 80)
+    if (header.compare(at, 8, Card(key).substr(0, 8)) == 0)
+      return std::stol(header.substr(at + 10, 20));
+  return 0;
+}
+
+// Runs the program; when it wrote a plain FITS file, reads its samples back.
+Output Convert(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"korvalix"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::ostringstream console;
+  Output o;
+  o.Status = Run(all, console);
+  o.Transcript = console.str();
+  const std::size_t sor = o.Transcript.rfind("Sor=");
+  if (sor == std::string::npos) return o;
+  o.Path = o.Transcript.substr(sor + 4, o.Transcript.find('\n', sor) - sor - 4);
+  for (char& c : o.Path)
+    if (c == '|') c = '/';
+  const std::string file = test::ReadFile(o.Path);
+  std::size_t end = 0;
+  while (end + 80 <= file.size() && file.compare(end, 3, "END") != 0) end += 80;
+  const std::string header = file.substr(0, end);
+  if (header.find("COMPRES1") != std::string::npos) return o;
+  o.Bitpix = static_cast<int>(CardInteger(header, "BITPIX"));
+  o.Width = static_cast<int>(CardInteger(header, "NAXIS1"));
+  o.Height = static_cast<int>(CardInteger(header, "NAXIS2"));
+  const std::size_t data = (end / 2880 + 1) * 2880;
+  const std::size_t count = static_cast<std::size_t>(o.Width) * static_cast<std::size_t>(o.Height);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (o.Bitpix == 8) {
+      o.Pixels.push_back(static_cast<uint8_t>(file.at(data + i)));
+    } else {
+      const unsigned hi = static_cast<uint8_t>(file.at(data + 2 * i));
+      const unsigned lo = static_cast<uint8_t>(file.at(data + 2 * i + 1));
+      o.Pixels.push_back(static_cast<uint16_t>(((hi ^ 0x80u) << 8) | lo));
+    }
+  }
+  return o;
+}
+
+class FitsData : public ::testing::Test {
+protected:
+  test::ScratchDir dir_;
+};
+
+TEST_F(FitsData, IntegerSamplesWithScaling) {
+  // BZERO 32768 turns the signed extremes into 0 and 65535.
+  test::WriteFile("u16.fits", Hdu(true, 16, 3, 1, BigEndian<int16_t>({-32768, 32767, 0}),
+                                  {"BZERO   =                32768", "BSCALE  =                    1"}));
+  Output o = Convert({"u16.fits"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{0, 65535, 32768}));
+
+  // BSCALE 0.5: exact halves round to even; out of range clamps.
+  test::WriteFile("half.fits", Hdu(true, 32, 6, 1, BigEndian<int32_t>({1, 3, 5, -4, 200000, 7}),
+                                   {"BSCALE  =                  0.5", "BZERO   =                    0"}));
+  o = Convert({"half.fits"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{0, 2, 2, 0, 65535, 4}));
+
+  // Eight-bit samples are unsigned.
+  test::WriteFile("b8.fits", Hdu(true, 8, 3, 1, std::string("\x00\x80\xff", 3)));
+  o = Convert({"b8.fits"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{0, 128, 255}));
+}
+
+TEST_F(FitsData, FloatSamplesClampAndNeverMisbehaveOnNaN) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  test::WriteFile("f32.fits", Hdu(true, -32, 8, 1,
+                                  BigEndian<float>({0.5f, 1.5f, 2.5f, -3.0f, 70000.0f, nan, inf, -inf})));
+  Output o = Convert({"f32.fits"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{0, 2, 2, 0, 65535, 0, 65535, 0}));
+
+  const double dinf = std::numeric_limits<double>::infinity();
+  test::WriteFile("f64.fits", Hdu(true, -64, 6, 1,
+                                  BigEndian<double>({65534.5, 1e300, -1e300, std::nan(""), dinf, 12.49})));
+  o = Convert({"f64.fits"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{65534, 65535, 0, 0, 65535, 12}));
+}
+
+TEST_F(FitsData, LittleEndianSamplesOfAt1Files) {
+  std::string le;
+  for (int16_t v : {int16_t{-32768}, int16_t{258}, int16_t{-1}}) {
+    le.push_back(static_cast<char>(v & 0xFF));
+    le.push_back(static_cast<char>((v >> 8) & 0xFF));
+  }
+  test::WriteFile("le.at1", Hdu(true, 16, 3, 1, le, {"BZERO   =                32768"}));
+  const Output o = Convert({"le.at1"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{0, 33026, 32767}));
+}
+
+TEST_F(FitsData, MosaicOfUnequalHeightsPadsWithZeros) {
+  std::vector<int16_t> tall(3 * 100), shortOne(2 * 50);
+  for (std::size_t i = 0; i < tall.size(); ++i) tall[i] = static_cast<int16_t>(1000 + i);
+  for (std::size_t i = 0; i < shortOne.size(); ++i) shortOne[i] = static_cast<int16_t>(5000 + i);
+  test::WriteFile("m.fits", EmptyPrimary() + Hdu(false, 16, 3, 100, BigEndian(tall)) +
+                                Hdu(false, 16, 2, 50, BigEndian(shortOne)));
+  const Output o = Convert({"m.fits,2,3"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  ASSERT_EQ(o.Width, 5);
+  ASSERT_EQ(o.Height, 100);
+  for (int y = 0; y < 100; ++y) {
+    SCOPED_TRACE(y);
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(o.Pixels[y * 5 + x], 1000 + y * 3 + x);
+    for (int x = 0; x < 2; ++x) EXPECT_EQ(o.Pixels[y * 5 + 3 + x], y < 50 ? 5000 + y * 2 + x : 0);
+  }
+}
+
+TEST_F(FitsData, TarotColumnRepairs) {
+  const int width = 1040;
+  std::vector<int16_t> row(width);
+  for (int i = 0; i < width; ++i) row[i] = static_cast<int16_t>(i + 1);
+  test::WriteFile("t.fits", Hdu(true, 16, width, 2, BigEndian(row) + BigEndian(row)));
+  Output o = Convert({"t.fits", "ETAROT"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  ASSERT_EQ(o.Pixels.size(), 2u * width);
+  for (int i = 0; i < width; ++i) {
+    const int want = i <= 1030 ? i + 3 : i <= 1034 ? 0 : i - 1;
+    ASSERT_EQ(o.Pixels[width + i], want) << i;
+  }
+  // A narrow image under the same option is left alone rather than overrun.
+  test::WriteFile("n.fits", Hdu(true, 16, 4, 1, BigEndian<int16_t>({1, 2, 3, 4})));
+  o = Convert({"n.fits", "ETAROT"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{1, 2, 3, 4}));
+}
+
+TEST_F(FitsData, TruncatedDataSections) {
+  // A few missing rows read as stored zeros.
+  std::string data = BigEndian<int16_t>({7, 8, 9});
+  std::string file = Hdu(true, 16, 3, 4, data);
+  file.resize(2880 + data.size());
+  test::WriteFile("cut.fits", file);
+  Output o = Convert({"cut.fits"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{7, 8, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+  // A header claiming a huge image over a few bytes is refused before any output.
+  std::string huge = Hdu(true, 16, 30000, 30000, std::string(100, '\1'));
+  huge.resize(2880 + 100);
+  test::WriteFile("huge.fits", huge);
+  o = Convert({"huge.fits"});
+  EXPECT_EQ(o.Status, 1) << o.Transcript;
+  EXPECT_FALSE(std::filesystem::exists("huge.fit"));
+  EXPECT_FALSE(std::filesystem::exists("korv0001.fit"));
+}
+
+TEST_F(FitsData, HostileCompressedData) {
+  // The program's own compressed files cut short, or with escapes at the very
+  // end: every row is still delivered, from zeros, and nothing hangs.
+  const std::vector<std::string> prevPixel = {"COMPRES1= 'PREVPIXEL'", "LAXIS1  =                  200",
+                                              "LAXIS2  =                  300"};
+  std::string fip = Hdu(true, 16, 200, 300, "", prevPixel);
+  fip += std::string("\xff\x01\x02\x80\x80\xff", 6);
+  test::WriteFile("esc.fip", fip);
+  Output o = Convert({"esc.fip"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  ASSERT_EQ(o.Pixels.size(), 200u * 300u);
+  EXPECT_EQ(o.Pixels[0], 0x0102);
+  EXPECT_EQ(o.Pixels[2], 0x0104);
+
+  std::string fiv = Hdu(true, 16, 9, 40, "", {"COMPRES1= 'PROF-VAR'", "BZERO   =                32768"});
+  fiv += std::string("\x80\xff\xff\x00\x7f\x01\x02", 7);
+  test::WriteFile("long.fiv", fiv);
+  o = Convert({"long.fiv"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels.size(), 9u * 40u);
+
+  // A compressed image claiming far more rows than its bytes can hold.
+  std::string big = Hdu(true, 16, 30000, 60000, "", {"COMPRES1= 'PROF-VAR'"});
+  test::WriteFile("big.fiv", big + std::string(64, '\x80'));
+  o = Convert({"big.fiv"});
+  EXPECT_EQ(o.Status, 1) << o.Transcript;
+}
+
+// Samples of a 16- or 8-bit PGM, top row first.
+std::string Pgm(int width, int height, int maxval, const Samples& s) {
+  std::string out = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
+                    std::to_string(maxval) + "\n";
+  for (uint16_t v : s) {
+    if (maxval > 255) out.push_back(static_cast<char>(v >> 8));
+    out.push_back(static_cast<char>(v & 0xFF));
+  }
+  return out;
+}
+
+TEST_F(FitsData, OwnFilesReadBackExactly) {
+  std::mt19937 rng(42);
+  int serial = 0;
+  for (int maxval : {65535, 255}) {
+    for (int width : {1, 2, 7, 8, 9, 3001}) {
+      const int height = 6;
+      Samples s;
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          uint16_t v = 0;
+          switch (y) {
+          case 0: v = 1234; break;                                  // constant
+          case 1: v = (x % 2) ? 65535 : 0; break;                   // extremes
+          case 2: v = 0; break;
+          case 3: v = 65535; break;
+          default: v = static_cast<uint16_t>(rng()); break;         // random
+          }
+          s.push_back(static_cast<uint16_t>(maxval == 255 ? v & 0xFF : v));
+        }
+      SCOPED_TRACE("maxval " + std::to_string(maxval) + " width " + std::to_string(width));
+      const std::string name = "src" + std::to_string(++serial) + ".pgm";
+      test::WriteFile(name, Pgm(width, height, maxval, s));
+      const Output plain = Convert({name});
+      ASSERT_EQ(plain.Status, 0) << plain.Transcript;
+      ASSERT_EQ(plain.Bitpix, maxval == 255 ? 8 : 16);
+      // FITS rows run bottom to top.
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+          ASSERT_EQ(plain.Pixels[y * width + x], s[(height - 1 - y) * width + x]) << y << "," << x;
+
+      for (const char* option : {"CPRP", "CPVA"}) {
+        SCOPED_TRACE(option);
+        if (maxval == 255 && std::string(option) == "CPRP") continue; // 16-bit only
+        // From the source (rows top first) and from our own .fit (bottom first).
+        for (const std::string& from : {name, plain.Path}) {
+          const Output packed = Convert({from, option});
+          ASSERT_EQ(packed.Status, 0) << packed.Transcript;
+          ASSERT_EQ(packed.Path.substr(packed.Path.size() - 4),
+                    std::string(option) == "CPRP" ? ".fip" : ".fiv");
+          const Output back = Convert({packed.Path});
+          ASSERT_EQ(back.Status, 0) << back.Transcript;
+          EXPECT_EQ(back.Pixels, plain.Pixels) << packed.Path;
+        }
+      }
+    }
+  }
+}
+
+} // namespace
+} // namespace korv
