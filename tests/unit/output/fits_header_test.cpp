@@ -122,6 +122,22 @@ TEST(FitsHeader, LayoutStructuralCardsAndProvenance) {
   EXPECT_EQ(r.out.str().find("Dat="), std::string::npos);
 }
 
+TEST(FitsHeader, LongInputNamesKeepTheirEnd) {
+  {
+    HeaderRun r;
+    r.st.InputFilePath = "|data|d123456789|d123456789|d123456789|d123456789|d123456789|"
+                         "d123456789|d123456789|night_0001.fits";
+    EXPECT_EQ(Card(r.Write(), "FROMFILE"),
+              Padded("FROMFILE= '...|d123456789|d123456789|d123456789|d123456789|"
+                     "night_0001.fits'"));
+  }
+  {
+    HeaderRun r;  // no separator within the last 65 characters: no card
+    r.st.InputFilePath = "|" + std::string(70, 'n') + ".fit";
+    EXPECT_EQ(Card(r.Write(), "FROMFILE"), "");
+  }
+}
+
 TEST(FitsHeader, ZeroPointAndCompressionCardsFollowTheEncoding) {
   struct Case {
     uint8_t code;
