@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "core/conversion.h"
 #include "core/numbers.h"
@@ -60,6 +61,15 @@ int TryCreate(Conversion& cv, std::string_view name, bool exclusive) {
   if (path.empty()) return ENOENT;
   if (cv.Output.Create(path.str(), exclusive)) return 0;
   return errno != 0 ? errno : EIO;
+}
+
+bool IsInputFile(const Conversion& cv, std::string_view name) {
+  const Text path = NormalizePath(3, name);
+  struct stat output {};
+  struct stat input {};
+  return ::stat(path.str().c_str(), &output) == 0 && !cv.Input.Path().empty() &&
+         ::stat(cv.Input.Path().c_str(), &input) == 0 && output.st_dev == input.st_dev &&
+         output.st_ino == input.st_ino;
 }
 
 // "=a,b[,text]" or "@a,b[,text]" in ObjectName: the object name is taken from
@@ -181,8 +191,9 @@ void OpenOutputFile(Conversion& cv, std::string_view extension) {
     name += extension;
     if (st.NamingMode == 2) {
       // Overwriting was asked for; a name that cannot be written falls back
-      // to a numbered one.
-      created = TryCreate(cv, name.view(), false) == 0;
+      // to a numbered one, and so does the input file itself, which
+      // truncating would destroy before it is read.
+      created = !IsInputFile(cv, name.view()) && TryCreate(cv, name.view(), false) == 0;
     } else {
       const int error = TryCreate(cv, name.view(), true);
       if (error != 0 && error != EEXIST) StopCreating(cv, name.view(), error);

@@ -62,6 +62,13 @@ TEST(OutputFile, NeverReplacesAnExistingFile) {
   EXPECT_EQ(over.Open(), "m51.fit");
   over.cv->Output.Close();
   EXPECT_EQ(fs::file_size("m51.fit"), 0u);
+
+  // ... but never over the file being converted.
+  NamingRun self("img.fit");
+  self.st.NamingMode = 2;
+  ASSERT_TRUE(self.cv->Input.Open("img.fit"));
+  EXPECT_EQ(self.Open(), "korv0004.fit");
+  EXPECT_EQ(test::ReadFile("img.fit"), "input");
 }
 
 TEST(OutputFile, NumberedNames) {
