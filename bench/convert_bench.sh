@@ -23,58 +23,66 @@ bytes=$(stat -c %s big.pgm)
 echo "input: big.pgm, $bytes bytes"
 cat big.pgm >/dev/null # into the page cache for every contender alike
 
-now() { date +%s.%N; }
+# Runs a shell command; prints its wall time and its processor time (user +
+# system, children included) in seconds, or "failed failed".
+cat >timer.py <<'EOF_PY'
+import os, resource, subprocess, sys, time
+t0 = time.perf_counter()
+r = subprocess.run(["sh", "-c", sys.argv[1]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+wall = time.perf_counter() - t0
+ru = resource.getrusage(resource.RUSAGE_CHILDREN)
+print("failed failed" if r.returncode else "%.4f %.4f" % (wall, ru.ru_utime + ru.ru_stime))
+EOF_PY
 
-# best NAME OUTPUT COMMAND...: best wall time in seconds over the runs; the
-# output is removed before each run, outside the timing.
-best() {
-  local name=$1 output=$2
-  shift 2
-  local t_best="" t0 t1 t i
-  for ((i = 0; i < runs; i++)); do
-    rm -f "$output"
-    t0=$(now)
-    if ! "$@" >/dev/null 2>&1; then
-      echo "$name: failed" >&2
-      echo "failed"
-      return
-    fi
-    t1=$(now)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')
-    if [ -z "$t_best" ] || awk -v a="$t" -v b="$t_best" 'BEGIN { exit !(a < b) }'; then
-      t_best=$t
-    fi
-  done
-  rm -f "$output"
-  echo "$t_best"
+# time_once OUTPUT COMMAND: "wall cpu" of one run; the output is removed
+# before and after the run, outside the timing.
+time_once() {
+  rm -f "$1"
+  /usr/bin/python3 timer.py "$2"
+  rm -f "$1"
 }
 
-declare -a names times
-add() {
-  names+=("$1")
-  times+=("$2")
+# keep_best OLD NEW: the smaller of two times ("failed" sticks).
+keep_best() {
+  if [ "$1" = failed ] || [ "$2" = failed ]; then echo failed; return; fi
+  if [ -z "$1" ]; then echo "$2"; return; fi
+  awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'
 }
 
-add "cp" "$(best cp copy.pgm cp big.pgm copy.pgm)"
-add "korvalix" "$(best korvalix big.fit "$bin" big.pgm)"
+names=("cp" "cat" "korvalix")
+outputs=("copy.pgm" "copy2.pgm" "big.fit")
+commands=("cp big.pgm copy.pgm" "cat big.pgm >copy2.pgm" "\"$bin\" big.pgm")
 if command -v pamtofits >/dev/null; then
-  add "pamtofits" "$(best pamtofits p.fits sh -c 'pamtofits big.pgm >p.fits')"
+  names+=("pamtofits"); outputs+=("p.fits"); commands+=("pamtofits big.pgm >p.fits")
 fi
 if command -v gm >/dev/null; then
-  add "gm convert" "$(best gm g.fits gm convert big.pgm g.fits)"
+  names+=("gm convert"); outputs+=("g.fits"); commands+=("gm convert big.pgm g.fits")
 fi
 if [ -x /usr/bin/convert ]; then
-  add "ImageMagick convert" "$(best im m.fits /usr/bin/convert big.pgm m.fits)"
+  names+=("ImageMagick convert"); outputs+=("m.fits"); commands+=("/usr/bin/convert big.pgm m.fits")
 fi
 
-cp_time=${times[0]}
-printf '\n%-22s %10s %10s\n' "converter" "seconds" "x cp"
+# Rounds run every contender once, so that a change in the machine's load
+# touches them all alike; each keeps its best time.
+declare -a walls cpus
+for ((round = 0; round < runs; round++)); do
+  for i in "${!names[@]}"; do
+    read -r wall cpu < <(time_once "${outputs[$i]}" "${commands[$i]}")
+    walls[$i]=$(keep_best "${walls[$i]:-}" "$wall")
+    cpus[$i]=$(keep_best "${cpus[$i]:-}" "$cpu")
+  done
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+echo
+echo "best of $runs rounds; load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-22s %10s %8s %12s %8s\n' "converter" "wall s" "x cp" "processor s" "x cp"
 for i in "${!names[@]}"; do
-  if [ "${times[$i]}" = failed ]; then
-    printf '%-22s %10s %10s\n' "${names[$i]}" failed -
+  if [ "${walls[$i]}" = failed ]; then
+    printf '%-22s %10s\n' "${names[$i]}" failed
   else
-    printf '%-22s %10s %10s\n' "${names[$i]}" "${times[$i]}" \
-      "$(awk -v a="${times[$i]}" -v b="$cp_time" 'BEGIN { printf "%.2f", a / b }')"
+    printf '%-22s %10s %8s %12s %8s\n' "${names[$i]}" "${walls[$i]}" "$(ratio "${walls[$i]}" "${walls[0]}")" \
+      "${cpus[$i]}" "$(ratio "${cpus[$i]}" "${cpus[0]}")"
   fi
 done
 
@@ -85,8 +93,11 @@ rm -f big.fit
 echo
 echo "korvalix peak memory: ${rss_kb} KiB ($(awk -v k="$rss_kb" 'BEGIN { printf "%.1f", k / 1024 }') MiB)"
 
-ours=${times[1]}
-if [ "$ours" != failed ]; then
-  awk -v a="$ours" -v b="$cp_time" 'BEGIN { r = a / b; printf "time target (<= 1.5 x cp): %s (%.2f)\n", r <= 1.5 ? "met" : "missed", r }'
+if [ "${walls[2]}" != failed ]; then
+  for kind in wall processor; do
+    if [ $kind = wall ]; then ours=${walls[2]} base=${walls[0]}; else ours=${cpus[2]} base=${cpus[0]}; fi
+    awk -v a="$ours" -v b="$base" -v k=$kind \
+      'BEGIN { r = a / b; printf "time target (<= 1.5 x cp, %s time): %s (%.2f)\n", k, r <= 1.5 ? "met" : "missed", r }'
+  done
 fi
 awk -v k="$rss_kb" 'BEGIN { printf "memory target (< 16 MiB): %s\n", k < 16384 ? "met" : "missed" }'

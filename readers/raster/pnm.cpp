@@ -24,34 +24,36 @@
 namespace korv {
 namespace {
 
-constexpr std::size_t TextBufferSize = 60000;
+// Holds the widest binary row (16-bit colour, 180000 bytes) with room to spare.
+constexpr std::size_t SourceBufferSize = std::size_t{256} << 10;
+// Reads are whole multiples of this, so the stdio layer below passes them
+// straight to the system instead of splitting each in two.
+constexpr std::size_t ReadGranule = 4096;
 // Output that would come from bytes the file does not hold is refused beyond this.
 constexpr uint64_t MaxMissingOutputBytes = uint64_t{64} << 20;
 
 // The input seen through one private buffer: header numbers, text samples and
-// binary rows all come from here, so the header costs no system call per byte.
-// Past the end every read is short and stays short.
+// binary rows all come from here, so the header costs no system call per byte
+// and binary rows are decoded in place. Past the end every read is short and
+// stays short.
 class PnmSource {
 public:
-  explicit PnmSource(InputFile& in) : in_(in), buffer_(TextBufferSize) {}
+  explicit PnmSource(InputFile& in) : in_(in), buffer_(SourceBufferSize) {}
 
   // The next byte, or -1 at the end of the file.
   int Next() {
-    if (pos_ == fill_ && !Refill()) return -1;
+    if (pos_ == fill_ && !Refill(1)) return -1;
     return buffer_[pos_++];
   }
 
-  // Copies up to dst.size() bytes; returns the count obtained.
-  std::size_t ReadBlock(std::span<uint8_t> dst) {
-    std::size_t got = std::min(dst.size(), fill_ - pos_);
-    std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(pos_), got, dst.begin());
+  // A view of the next n bytes (n at most SourceBufferSize - ReadGranule),
+  // shorter only at the end of the file. Valid until the next call.
+  std::span<const uint8_t> Take(std::size_t n) {
+    if (fill_ - pos_ < n) Refill(n);
+    const std::size_t got = std::min(n, fill_ - pos_);
+    const std::span<const uint8_t> view(buffer_.data() + pos_, got);
     pos_ += got;
-    if (got < dst.size() && !atEnd_) {
-      const std::size_t direct = in_.Read(dst.data() + got, dst.size() - got);
-      if (direct < dst.size() - got) atEnd_ = true;
-      got += direct;
-    }
-    return got;
+    return view;
   }
 
   // True once the file is exhausted and the buffer is empty.
@@ -60,11 +62,21 @@ public:
   int64_t Consumed() const { return in_.Tell() - static_cast<int64_t>(fill_ - pos_); }
 
 private:
-  bool Refill() {
-    if (atEnd_) return false;
-    fill_ = in_.Read(buffer_.data(), buffer_.size());
-    pos_ = 0;
-    if (fill_ == 0) atEnd_ = true;
+  // Keeps the unread bytes at the front and reads until `need` bytes are
+  // buffered or the file ends; false when nothing is buffered.
+  bool Refill(std::size_t need) {
+    if (pos_ > 0) {
+      std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                buffer_.begin() + static_cast<std::ptrdiff_t>(fill_), buffer_.begin());
+      fill_ -= pos_;
+      pos_ = 0;
+    }
+    while (!atEnd_ && fill_ < need) {
+      const std::size_t room = (buffer_.size() - fill_) / ReadGranule * ReadGranule;
+      const std::size_t got = in_.Read(buffer_.data() + fill_, room);
+      if (got == 0) atEnd_ = true;
+      fill_ += got;
+    }
     return fill_ > 0;
   }
 
@@ -245,11 +257,17 @@ uint32_t WordAt(std::span<const uint8_t> bytes, std::size_t i) {
   return (uint32_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
 }
 
-// One block read of the row; bytes the file no longer holds read as 0.
+// One block of the row; bytes the file no longer holds read as 0.
 void DecodeBinaryRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
-                     std::span<uint8_t> bytes, std::span<uint16_t> row) {
-  const std::size_t got = src.ReadBlock(bytes);
-  std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), uint8_t{0});
+                     std::span<uint8_t> shortRow, std::span<uint16_t> row) {
+  std::span<const uint8_t> bytes = src.Take(shortRow.size());
+  if (bytes.size() < shortRow.size()) {
+    // Past the end: the missing part is zeros, never stale buffer contents.
+    std::copy(bytes.begin(), bytes.end(), shortRow.begin());
+    std::fill(shortRow.begin() + static_cast<std::ptrdiff_t>(bytes.size()), shortRow.end(),
+              uint8_t{0});
+    bytes = shortRow;
+  }
   const std::size_t width = row.size();
   if (h.Variant == 4) {
     for (std::size_t c = 0; c < width; ++c) {
@@ -293,7 +311,7 @@ void ReadPnm(Conversion& cv) {
   if (h.MaxVal <= 255) st.InputMax = 255;
 
   // Sized once from the checked width: a 16-bit colour row is 180000 bytes.
-  std::vector<uint8_t> rowBytes(IsText(h.Variant) ? 0 : BinaryRowBytes(h));
+  std::vector<uint8_t> shortRow(IsText(h.Variant) ? 0 : BinaryRowBytes(h));
   uint64_t missingBytes = 0;
   for (uint32_t r = 0; r < h.Height; ++r) {
     // Rows that start past the end are zeros; only a small amount of them is accepted.
@@ -307,7 +325,7 @@ void ReadPnm(Conversion& cv) {
     if (IsText(h.Variant)) {
       DecodeTextRow(src, h, st, cv.Row());
     } else {
-      DecodeBinaryRow(src, h, st, rowBytes, cv.Row());
+      DecodeBinaryRow(src, h, st, shortRow, cv.Row());
     }
     WriteOutputRow(cv, static_cast<uint16_t>(r));
   }
