@@ -207,10 +207,26 @@ run_conversion opt_y ramp8.pgm ramp8.fit 'Y+TESTKEY=42' 'Y+HISTORY made by the o
 head -c 28800 opt_y/ramp8.fit | fold -w 80 | grep -q "^HISTORY made by the oracle" ||
   fail "opt_y: HISTORY card not written as given"
 
-# The two row compressions: the files exist and are not plain FITS names.
-run_conversion opt_cprp noise16.pgm noise16.fip CPRP
-run_conversion opt_cpva ramp8.pgm ramp8.fiv CPVA
-run_conversion opt_cpva16 noise16.pgm noise16.fiv cpva
+# The two row compressions: read back by our own FITS reader, they give the
+# samples of the source, bottom row first.
+# roundtrip NAME INPUT PACKED EXPECT OPTIONS...: EXPECT is one compare option
+# (or "-"), the OPTIONS go to the conversion.
+roundtrip() {
+  local name=$1 input=$2 packed=$3 expect=$4
+  shift 4
+  run_conversion "$name" "$input" "$packed" "$@" || return
+  (cd "$name" && "$KORV_BINARY" "$packed" >back.txt 2>&1) || { fail "$name: reading $packed back failed"; return; }
+  if [ "$expect" = - ]; then
+    check_fits "$name" "$input" "$name/${packed%.*}.fit" bitpix=16
+  else
+    check_fits "$name" "$input" "$name/${packed%.*}.fit" bitpix=16 "$expect"
+  fi
+}
+roundtrip opt_cprp noise16.pgm noise16.fip - CPRP
+roundtrip opt_cpva ramp8.pgm ramp8.fiv - CPVA
+roundtrip opt_cpva16 noise16.pgm noise16.fiv - cpva
+roundtrip opt_cprp_mx pat16.ppm pat16.fip mirror=1 CPRP MX
+roundtrip opt_cpva_s1 plain_noise8.pgm plain_noise8.fiv zero=0 CPVA S1
 
 # Output names: an existing file is never overwritten.
 rm -rf names && mkdir names && ln -s "$work/ramp8.pgm" names/ramp8.pgm && ln -s "$work/ramp8.pgm" names/night_0123.pgm
