@@ -80,41 +80,62 @@ void StartOutput(Conversion& cv, unsigned width, unsigned binX, unsigned binY, u
     StopOnWriteError(cv);
 }
 
-void EncodeRow(Conversion& cv, std::span<const uint16_t> out) {
-  switch (ActiveEncoding(cv.State)) {
-  case RowEncoding::PrevPixel:
-    WritePrevPixelRow(cv, out);
-    break;
-  case RowEncoding::ProfVar:
-    WriteProfVarRow(cv, out);
-    break;
-  case RowEncoding::Plain:
-    WritePlainRow(cv, out, cv.State.OutputBitpix);
-    break;
-  }
+int64_t PlainRowBytes(const ImageState& s) {
+  return int64_t{s.OutWidth} * BytesPerSample(s.OutputBitpix);
 }
 
+// File position of the plain output row `slot` rows from the top of the picture.
 int64_t PlainRowPosition(const ImageState& s, unsigned slot) {
-  const int64_t rowBytes = int64_t{s.OutWidth} * BytesPerSample(s.OutputBitpix);
-  return int64_t{s.HeaderBytes} + (int64_t{s.OutHeight} - 1 - slot) * rowBytes;
+  return int64_t{s.HeaderBytes} + (int64_t{s.OutHeight} - 1 - slot) * PlainRowBytes(s);
 }
 
-// A completed output row; `slot` counts output rows from the top of the picture.
-void EmitRow(Conversion& cv, std::span<const uint16_t> out, unsigned slot) {
+void WriteGatheredRows(Conversion& cv) {
+  const std::span<const uint8_t> stretch = cv.Spool.Gathered();
+  if (stretch.empty()) return;
+  SeekOutput(cv, cv.Spool.GatheredAt());
+  WriteOutput(cv, stretch.data(), stretch.size());
+  cv.Spool.ClearGathered();
+}
+
+// Plain rows are encoded straight into the gathering buffer; each stretch of
+// adjacent rows is written at once.
+void PutPlainRow(Conversion& cv, std::span<const uint16_t> out, int64_t position, bool downward) {
+  const auto n = static_cast<std::size_t>(PlainRowBytes(cv.State));
+  if (n == 0) return;
+  std::span<uint8_t> place = cv.Spool.Gather(position, n, downward);
+  if (place.empty()) {
+    WriteGatheredRows(cv);
+    place = cv.Spool.Gather(position, n, downward);
+  }
+  EncodePlainRow(out, cv.State.OutputBitpix, place);
+}
+
+void EncodeCompressedRow(Conversion& cv, std::span<const uint16_t> out) {
+  if (cv.State.CompressPrevPixel)
+    WritePrevPixelRow(cv, out);
+  else
+    WriteProfVarRow(cv, out);
+}
+
+// A completed output row; `slot` counts output rows from the top of the picture,
+// `done` the output rows completed so far, this one included.
+void EmitRow(Conversion& cv, std::span<const uint16_t> out, unsigned slot, unsigned done) {
   ImageState& s = cv.State;
+  const bool plain = ActiveEncoding(s) == RowEncoding::Plain;
   if (!s.RowsReversed) {
-    EncodeRow(cv, out);
+    if (plain)
+      PutPlainRow(cv, out, int64_t{s.HeaderBytes} + int64_t{done - 1} * PlainRowBytes(s), false);
+    else
+      EncodeCompressedRow(cv, out);
     return;
   }
   // A row index outside the image has no place in the file.
   if (slot >= s.OutHeight) return;
   const auto at = static_cast<uint16_t>(slot);
-  if (ActiveEncoding(s) == RowEncoding::Plain) {
-    SeekOutput(cv, PlainRowPosition(s, slot));
-    WritePlainRow(cv, out, s.OutputBitpix);
-  } else if (!cv.Spool.Put(at, out)) {
+  if (plain)
+    PutPlainRow(cv, out, PlainRowPosition(s, slot), true);
+  else if (!cv.Spool.Put(at, out))
     StopOnWriteError(cv);
-  }
   cv.Spool.MarkWritten(at);
 }
 
@@ -123,19 +144,19 @@ void FinishOutput(Conversion& cv) {
   if (s.RowsReversed) {
     const std::span<uint16_t> out(cv.BinnedRow.data(), s.OutWidth);
     if (ActiveEncoding(s) == RowEncoding::Plain) {
+      // Rows never delivered read back as 0.
       std::fill(out.begin(), out.end(), uint16_t{0});
-      for (unsigned slot = 0; slot < s.OutHeight; ++slot) {
-        if (cv.Spool.Written(static_cast<uint16_t>(slot))) continue;
-        SeekOutput(cv, PlainRowPosition(s, slot));
-        WritePlainRow(cv, out, s.OutputBitpix);
-      }
+      for (unsigned slot = 0; slot < s.OutHeight; ++slot)
+        if (!cv.Spool.Written(static_cast<uint16_t>(slot)))
+          PutPlainRow(cv, out, PlainRowPosition(s, slot), true);
     } else {
       for (unsigned slot = s.OutHeight; slot-- > 0;) {
         if (!cv.Spool.Get(static_cast<uint16_t>(slot), out)) StopOnWriteError(cv);
-        EncodeRow(cv, out);
+        EncodeCompressedRow(cv, out);
       }
     }
   }
+  WriteGatheredRows(cv);
   cv.Spool.Reset();
   PadDataSection(cv);
   CloseOutputFile(cv);
@@ -187,7 +208,7 @@ void WriteOutputRow(Conversion& cv, uint16_t row) {
   }
 
   ++s.RowsReceived;
-  if (s.RowsReceived % binY == 0) EmitRow(cv, out, index / binY);
+  if (s.RowsReceived % binY == 0) EmitRow(cv, out, index / binY, s.RowsReceived / binY);
   // The last call finishes the file even when it leaves an incomplete group.
   if (s.RowsReceived >= s.ImageHeight) FinishOutput(cv);
 }

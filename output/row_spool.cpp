@@ -27,6 +27,31 @@ void RowSpool::Reset() {
   fd_ = -1;
   width_ = 0;
   written_.fill(0);
+  ClearGathered();
+}
+
+std::span<uint8_t> RowSpool::Gather(int64_t at, std::size_t n, bool downward) {
+  if (n == 0 || n > GatherCapacity) return {};
+  if (gather_.empty()) gather_.resize(GatherCapacity);
+  const auto size = static_cast<int64_t>(n);
+  const auto capacity = static_cast<int64_t>(GatherCapacity);
+  if (low_ == high_) {
+    base_ = downward ? at + size - capacity : at;
+    low_ = at;
+    high_ = at + size;
+  } else if (!downward && at == high_ && at + size <= base_ + capacity) {
+    high_ = at + size;
+  } else if (downward && at + size == low_ && at >= base_) {
+    low_ = at;
+  } else {
+    return {};
+  }
+  return {gather_.data() + (at - base_), n};
+}
+
+std::span<const uint8_t> RowSpool::Gathered() const {
+  if (low_ == high_) return {};
+  return {gather_.data() + (low_ - base_), static_cast<std::size_t>(high_ - low_)};
 }
 
 bool RowSpool::Open(const std::string& outputPath, uint16_t width) {

@@ -229,6 +229,37 @@ TEST_F(RowPipelineTest, CallsAfterTheLastRowAreIgnored) {
   EXPECT_EQ(test::ReadFile(Output()), before);
 }
 
+TEST_F(RowPipelineTest, WideImagesSpanManyGatheredStretches) {
+  // 30000 x 40 samples of 16 bits: 2.4 MB of rows, written in several stretches.
+  const Image image = Ramp(30000, 40, 7);
+  for (const bool topFirst : {true, false}) {
+    SCOPED_TRACE(topFirst ? "top first" : "bottom first");
+    test::ScratchDir sub;
+    cv = test::MakeConversion({"korvalix", "in.pgm"}, console);
+    ImageState& st = cv->State;
+    st.InputFilePath = "in.pgm";
+    st.ImageWidth = 30000;
+    st.ImageHeight = 40;
+    std::vector<uint16_t> order(40);
+    std::iota(order.begin(), order.end(), uint16_t{0});
+    if (!topFirst) std::reverse(order.begin(), order.end());
+    PrepareOutput(*cv);
+    for (const uint16_t r : order) {
+      std::copy(image[r].begin(), image[r].end(), cv->RowBuffer.begin());
+      WriteOutputRow(*cv, r);
+    }
+    ASSERT_EQ(st.OutputCompleted, 1);
+    const std::string all = test::ReadFile(sub.Path() / "in.fit");
+    ASSERT_EQ(all.size(), st.HeaderBytes + (2400000 + 2879) / 2880 * 2880);
+    for (std::size_t y = 0; y < 40; ++y)
+      for (std::size_t x : {std::size_t{0}, std::size_t{12345}, std::size_t{29999}}) {
+        const std::size_t at = st.HeaderBytes + 2 * (y * 30000 + x);
+        const unsigned v = (static_cast<uint8_t>(all[at]) ^ 0x80u) << 8 | static_cast<uint8_t>(all[at + 1]);
+        ASSERT_EQ(v, image[39 - y][x]) << "file row " << y << ", column " << x;
+      }
+  }
+}
+
 // Decoders of the two row codes, enough to read the files back.
 Image DecodePrevPixelRows(const std::string& d, std::size_t width, std::size_t height) {
   Image rows(height, std::vector<uint16_t>(width));
