@@ -223,11 +223,12 @@ void CheckPnmHeader(Conversion& cv, const PnmHeader& h) {
 }
 
 uint16_t WeightedGrey(float r, float g, float b, const ImageState& st) {
-  // Single precision products and running sum, as the text variant has always used.
+  // The plain colour map is weighted in single precision, products and running sum.
   const float sum = r * st.ChannelWeightR + g * st.ChannelWeightV + b * st.ChannelWeightB;
   return RoundClampToWord(static_cast<double>(sum));
 }
 
+// The binary colour map is weighted in extended precision.
 uint16_t WeightedGreyExtended(uint32_t r, uint32_t g, uint32_t b, const ImageState& st) {
   const long double sum = static_cast<long double>(r) * st.ChannelWeightR +
                           static_cast<long double>(g) * st.ChannelWeightV +
