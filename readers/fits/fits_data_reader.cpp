@@ -277,7 +277,7 @@ private:
       // Stored values are output values: no scaling of any kind.
       UseSource(w);
       if (source_.AtEnd()) CountMissing(static_cast<int64_t>(out.size()));
-      DecodeProfVarRow(source_, profVar_, out);
+      DecodeProfVarRow(source_, profVar_, out, stored_);
       return;
     case TileCode: {
       ParkSource();

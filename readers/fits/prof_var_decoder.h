@@ -4,6 +4,7 @@
 // and each packed plane is coded as literal and run records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -17,7 +18,12 @@ struct ProfVarCarry {
   uint16_t Sample1 = 0;
 };
 
-// Decodes out.size() samples and updates the carried samples.
-void DecodeProfVarRow(DataSource& src, ProfVarCarry& carry, std::span<uint16_t> out);
+// Scratch a row of `width` samples needs: its sixteen packed planes.
+constexpr std::size_t ProfVarPlaneScratch(std::size_t width) { return 16 * ((width + 7) / 8); }
+
+// Decodes out.size() samples and updates the carried samples. scratch must hold
+// ProfVarPlaneScratch(out.size()) bytes (a shorter one leaves the row zero).
+void DecodeProfVarRow(DataSource& src, ProfVarCarry& carry, std::span<uint16_t> out,
+                      std::span<uint8_t> scratch);
 
 } // namespace korv

@@ -109,7 +109,8 @@ TEST(FitsDecoders, ProfVarFirstRowExample) {
   DataSource src(in);
   ProfVarCarry carry;
   Samples out(4);
-  DecodeProfVarRow(src, carry, out);
+  Bytes scratch(ProfVarPlaneScratch(4));
+  DecodeProfVarRow(src, carry, out, scratch);
   EXPECT_EQ(out, (Samples{3, 3, 3, 3}));
   EXPECT_EQ(carry.Sample0, 3);
   EXPECT_EQ(carry.Sample1, 3);
@@ -137,8 +138,9 @@ TEST(FitsDecoders, ProfVarMatchesTheEncoderAcrossRows) {
     DataSource src(c.data);
     ProfVarCarry carry;
     Samples out(rows.size());
+    Bytes planes(ProfVarPlaneScratch(width));
     for (int r = 0; r < 5; ++r)
-      DecodeProfVarRow(src, carry, std::span<uint16_t>(out).subspan(r * width, width));
+      DecodeProfVarRow(src, carry, std::span<uint16_t>(out).subspan(r * width, width), planes);
     EXPECT_EQ(out, rows);
     EXPECT_TRUE(src.AtEnd());
     EXPECT_FALSE(src.Overran());
@@ -152,7 +154,8 @@ TEST(FitsDecoders, ProfVarHostileRecordsStayInTheRow) {
   DataSource src(in);
   ProfVarCarry carry;
   Samples out(5, 77);
-  DecodeProfVarRow(src, carry, out);
+  Bytes scratch(ProfVarPlaneScratch(50));
+  DecodeProfVarRow(src, carry, out, scratch);
   EXPECT_TRUE(src.Overran());
   // Random bytes: whatever they say, the decoder fills exactly the row.
   std::mt19937 rng(3);
@@ -161,7 +164,7 @@ TEST(FitsDecoders, ProfVarHostileRecordsStayInTheRow) {
     for (auto& b : noise) b = static_cast<uint8_t>(rng());
     DataSource s(noise);
     Samples row(1 + rng() % 50);
-    DecodeProfVarRow(s, carry, row);
+    DecodeProfVarRow(s, carry, row, scratch);
   }
 }
 
