@@ -37,7 +37,7 @@ public:
   void assign(std::string_view s) {
     // The source may alias our own buffer (t = t.view().substr(...)).
     const std::size_t n = std::min(s.size(), N);
-    std::memmove(data_.data(), s.data(), n);
+    if (n > 0) std::memmove(data_.data(), s.data(), n);
     len_ = n;
   }
 
