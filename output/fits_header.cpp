@@ -513,7 +513,7 @@ void WriteCoordinateCards(Conversion& cv) {
   ImageState& st = cv.State;
   const bool haveSky = st.RightAscension != 0 || st.Declination != 0 ||
                        st.RightAscensionSet != 0 || st.DeclinationSet != 0;
-  if (!haveSky) return;
+  if (!haveSky || !std::isfinite(st.RightAscension) || !std::isfinite(st.Declination)) return;
   if (st.CoordStyle == 1 || st.CoordStyle == 2) {
     const SkyTexts t = MakeSkyTexts(st, true);
     WriteStringCard(cv, st.CoordStyle == 1 ? "RA      = '" : "OBJCTRA = '", t.Ra);
@@ -575,7 +575,8 @@ void WriteOpticsCards(Conversion& cv) {
   }
   if (st.Gain != 0 && st.GainSet != 0 && WriteNumberCard(cv, "GAIN    =", st.Gain, 4, " / e-/ADU"))
     Say(cv, "Epn=" + FormatFixed(st.Gain, 4) + "e-/ADU");
-  if (st.Airmass != 0 && st.AirmassSet != 0) WriteNumberCard(cv, "AIRMASS =", st.Airmass, 4, " / -");
+  if (st.Airmass != 0 && st.AirmassSet != 0)
+    WriteNumberCard(cv, "AIRMASS =", st.Airmass, 4, " / -");
 }
 
 void WriteSiteCards(Conversion& cv) {
@@ -641,7 +642,8 @@ void WritePendingCards(Conversion& cv) {
     if (e.Marker != '+' && e.Marker != ':') EmptyEntry(e);
   for (ExtraCard& e : entries) {
     if (e.Card.empty()) continue;
-    if (IsStructural(KeywordOf(e.Card.view()))) {  // a second END or NAXIS1 here would break the file
+    // A second END or NAXIS1 here would break the file.
+    if (IsStructural(KeywordOf(e.Card.view()))) {
       EmptyEntry(e);
       continue;
     }
