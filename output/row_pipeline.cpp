@@ -186,9 +186,9 @@ void WriteOutputRow(Conversion& cv, uint16_t row) {
   if (s.FlipY && index < s.ImageHeight) index = s.ImageHeight - 1u - index;
 
   if (s.BinX == 0 && s.BinY == 0) return;
-  // A single factor of 0 would divide by zero; it counts as 1.
-  const unsigned binX = s.BinX ? s.BinX : 1u;
-  const unsigned binY = s.BinY ? s.BinY : 1u;
+  // A single factor of 0 would divide by zero; like the options stage, take the other one.
+  const unsigned binX = s.BinX ? s.BinX : s.BinY;
+  const unsigned binY = s.BinY ? s.BinY : s.BinX;
 
   if (s.RowsReceived == 0) StartOutput(cv, width, binX, binY, index);
 

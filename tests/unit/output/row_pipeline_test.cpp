@@ -357,6 +357,17 @@ TEST_F(RowPipelineTest, PrevPixelWithByteSamplesAloneGivesPlainFits) {
   EXPECT_EQ(Data().substr(0, 2), std::string("\x01\x02", 2));
 }
 
+TEST_F(RowPipelineTest, SingleZeroBinningFactorTakesTheOther) {
+  const Image image(2, std::vector<uint16_t>(2, 10));
+  Geometry(2, 2);
+  s.BinX = 2;
+  s.BinY = 0;
+  DeliverTopFirst(image);
+  EXPECT_EQ(s.OutWidth, 1);
+  EXPECT_EQ(s.OutHeight, 1);
+  EXPECT_EQ(Rows16(1, 1), (Image{{40}}));
+}
+
 TEST_F(RowPipelineTest, ZeroBinningFactorsWriteNothing) {
   Geometry(2, 2);
   s.BinX = 0;
