@@ -16,6 +16,8 @@ namespace {
 
 constexpr int64_t MaxTilePixels = int64_t{8} << 20;  // 32 MiB of decoded pixels
 constexpr int64_t MaxTileBytes = int64_t{256} << 20; // compressed bytes of one tile
+constexpr int DitherValues = 10000;
+constexpr int32_t DitherZeroValue = -2147483646; // SUBTRACTIVE_DITHER_2: an exact 0.0
 
 std::string_view Unquoted(std::string_view v) {
   while (!v.empty() && (v.front() == '\'' || v.front() == ' ')) v.remove_prefix(1);
@@ -252,7 +254,9 @@ ShortText<80> TileSupportProblem(const TileCompression& tc) {
   if (tc.TableRowBytes < 1 || tc.TableRowBytes > (int64_t{1} << 30)) return "NAXIS1";
   if (tc.ZBitpix < 0) {
     const std::string_view q = tc.Quantize.view();
-    if (!q.empty() && q != "NO_DITHER") return ShortText<80>(q);
+    if (!q.empty() && q != "NO_DITHER" && q != "SUBTRACTIVE_DITHER_1" &&
+        q != "SUBTRACTIVE_DITHER_2")
+      return ShortText<80>(q);
   }
   return {};
 }
@@ -322,6 +326,34 @@ TileImageReader::TileImageReader(const TileCompression& tc, int64_t dataOffset, 
   const int64_t pixels = std::clamp<int64_t>(tc.ZTile1 * rows, 0, MaxTilePixels);
   pixels_.assign(static_cast<std::size_t>(pixels), 0);
   tableRow_.assign(static_cast<std::size_t>(std::clamp<int64_t>(tc.TableRowBytes, 0, int64_t{1} << 30)), 0);
+  const std::string_view q = tc.Quantize.view();
+  if (tc.ZBitpix < 0 && (q == "SUBTRACTIVE_DITHER_1" || q == "SUBTRACTIVE_DITHER_2")) {
+    dither_ = q.back() == '1' ? 1 : 2;
+    // The published sequence: a Park-Miller generator from seed 1.
+    random_.resize(DitherValues);
+    double seed = 1;
+    for (double& r : random_) {
+      const double t = 16807.0 * seed;
+      seed = t - 2147483647.0 * std::floor(t / 2147483647.0);
+      r = seed / 2147483647.0;
+    }
+  }
+}
+
+void TileImageReader::StartDither() {
+  const int64_t start = (loadedTile_ + tc_.ZDither0 - 1) % DitherValues;
+  ditherSeed_ = static_cast<int>(start < 0 ? start + DitherValues : start);
+  ditherNext_ = static_cast<int>(random_[static_cast<std::size_t>(ditherSeed_)] * 500);
+  ditherRow_ = 0;
+}
+
+double TileImageReader::NextDither() {
+  const double r = random_[static_cast<std::size_t>(ditherNext_)];
+  if (++ditherNext_ == DitherValues) {
+    if (++ditherSeed_ == DitherValues) ditherSeed_ = 0;
+    ditherNext_ = static_cast<int>(random_[static_cast<std::size_t>(ditherSeed_)] * 500);
+  }
+  return r;
 }
 
 TileImageReader::RowStatus TileImageReader::LoadTile(InputFile& in, int64_t tile) {
@@ -392,6 +424,16 @@ TileImageReader::RowStatus TileImageReader::ReadRow(InputFile& in, int64_t y,
   const int64_t rowInTile = y - tile * tileRows;
   const std::size_t width = static_cast<std::size_t>(std::max<int64_t>(tc_.ZTile1, 0));
   const std::size_t first = static_cast<std::size_t>(rowInTile) * width;
+  if (dither_) {
+    // The sequence runs on pixel by pixel through the tile.
+    if (tile != ditherTile_ || rowInTile < ditherRow_) {
+      ditherTile_ = tile;
+      StartDither();
+    }
+    for (; ditherRow_ < rowInTile; ++ditherRow_)
+      for (std::size_t x = 0; x < width; ++x) NextDither();
+    ++ditherRow_;
+  }
   for (std::size_t x = 0; x < out.size(); ++x) {
     const std::size_t at = first + x;
     if (x >= width || at >= pixels_.size()) {
@@ -399,10 +441,15 @@ TileImageReader::RowStatus TileImageReader::ReadRow(InputFile& in, int64_t y,
       continue;
     }
     const int32_t v = pixels_[at];
+    const double offset = dither_ ? NextDither() : 0.5;
     if (hasBlank_ && v == blank_)
       out[x] = std::numeric_limits<double>::quiet_NaN();
+    else if (dither_ == 2 && v == DitherZeroValue)
+      out[x] = 0;
     else
-      out[x] = v * scale_ + zero_;
+      out[x] = (v - offset + 0.5) * scale_ + zero_;
+    // The image held single-precision values: give exactly those.
+    if (tc_.ZBitpix == -32) out[x] = static_cast<float>(out[x]);
   }
   return tileStatus_;
 }

@@ -85,12 +85,22 @@ public:
 
 private:
   RowStatus LoadTile(InputFile& in, int64_t tile);
+  // Subtractive dithering: the quantised floats had a pseudo-random offset in
+  // [0, 1) subtracted before rounding, taken from a fixed sequence that starts
+  // at a place chosen by the tile number and ZDITHER0.
+  void StartDither();
+  double NextDither();
 
   const TileCompression& tc_;
   int64_t dataOffset_;
   int64_t fileSize_;
   int64_t loadedTile_ = -1;
   RowStatus tileStatus_ = RowStatus::Ok;
+  int dither_ = 0;            // 0 none, 1 or 2 for SUBTRACTIVE_DITHER_1 or _2
+  std::vector<double> random_;
+  int64_t ditherTile_ = -1;   // tile the sequence was started for
+  int64_t ditherRow_ = 0;     // row of that tile the sequence has reached
+  int ditherSeed_ = 0, ditherNext_ = 0;
   double scale_ = 1.0, zero_ = 0.0;
   bool hasBlank_ = false;
   int64_t blank_ = 0;

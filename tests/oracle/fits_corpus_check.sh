@@ -14,7 +14,7 @@ if [ ! -d "$CORPUS" ]; then
   if [ -n "${CI:-}" ]; then echo "FAIL: corpus missing at $CORPUS"; exit 1; fi
   echo "SKIP: corpus missing at $CORPUS"; exit 0
 fi
-for tool in fitsverify fpack "$PY"; do
+for tool in fitsverify fpack funpack "$PY"; do
   if ! command -v "$tool" >/dev/null; then echo "FAIL: $tool not installed"; exit 1; fi
 done
 
@@ -23,9 +23,10 @@ trap 'rm -rf "$WORK"' EXIT
 cd "$WORK" || exit 1
 
 cat > compare.py <<'EOF'
-# compare.py OUTPUT INPUT [PLANE]: the output image equals the selected image
-# HDUs of the input (stacked in file order, padded on the right with zeros),
-# converted as the program converts samples.
+# compare.py OUTPUT INPUT [PLANE [OFFSET SCALE]]: the output image equals the
+# selected image HDUs of the input (stacked in file order, padded on the right
+# with zeros), converted as the program converts samples (option F gives the
+# offset and scale).
 import sys
 import warnings
 import numpy as np
@@ -34,6 +35,8 @@ from astropy.io import fits
 warnings.simplefilter("ignore")
 out_path, in_path = sys.argv[1], sys.argv[2]
 plane = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+offset = float(sys.argv[4]) if len(sys.argv) > 4 else 0.0
+scale = float(sys.argv[5]) if len(sys.argv) > 5 else 1.0
 parts = []
 with fits.open(in_path, memmap=False) as hdus:
     for hdu in hdus:
@@ -56,7 +59,7 @@ for p in parts:
     q = np.zeros((p.shape[0], width))
     q[:, : p.shape[1]] = p
     rows.append(q)
-expect = np.vstack(rows)
+expect = np.vstack(rows) * scale + offset
 expect = np.where(np.isnan(expect), 0, expect)
 expect = np.clip(np.rint(expect), 0, 65535)
 with fits.open(out_path, memmap=False) as out:
@@ -91,11 +94,15 @@ u8 = (smooth % 256).astype(np.uint8)
 i32 = (smooth * 50 - 20000 + rng.integers(-3, 4, (h, w))).astype(np.int32)
 f32 = (smooth / 7.0 + rng.normal(0, 2, (h, w))).astype(np.float32)
 f32_smooth = (smooth / 7.0 + 0.25).astype(np.float32)
+f32_small = (rng.normal(30, 3, (h, w))).astype(np.float32)
+f32_small[3, 3] = np.nan
+f32_small[4, ::3] = 0.0
 
 fits.PrimaryHDU(u16).writeto("src_u16.fits")
 fits.PrimaryHDU(i16).writeto("src_i16.fits")
 fits.PrimaryHDU(u8).writeto("src_u8.fits")
 fits.PrimaryHDU(i32).writeto("src_i32.fits")
+fits.PrimaryHDU(f32_small).writeto("src_f32.fits")
 
 def comp(data, name, tile=None, **kw):
     # The tile shape is given in array order; older astropy takes it in FITS order.
@@ -112,6 +119,10 @@ comp(i16, "ap_i16_band.fits", compression_type="RICE_1", tile=(16, w))
 comp(u8, "ap_u8_rows.fits", compression_type="RICE_1")
 comp(i32, "ap_i32_band.fits", compression_type="RICE_1", tile=(7, w))
 comp(f32, "ap_f32_nodither.fits", compression_type="RICE_1", quantize_method=-1, quantize_level=64)
+comp(f32_small, "ap_f32_dither1.fits", compression_type="RICE_1", tile=(5, w),
+     quantize_method=1, quantize_level=4, dither_seed=1234)
+comp(f32_small, "ap_f32_dither2.fits", compression_type="RICE_1",
+     quantize_method=2, quantize_level=4, dither_seed=9999)
 comp(u16, "ap_u16_gzip.fits", compression_type="GZIP_1")
 # Noiseless floats cannot be quantised: their tiles are stored gzipped instead.
 comp(f32_smooth, "ap_f32_fallback.fits", compression_type="RICE_1", quantize_method=-1)
@@ -132,16 +143,18 @@ convert() {
   OUT=$(sed -n 's/^Sor=//p' "$log" | tail -1 | tr '|' '/')
 }
 
-check_image() { # NAME INPUT [PLANE]
-  local name=$1 input=$2 plane=${3:-}
+check_image() { # NAME INPUT [PLANE [OFFSET SCALE [REFERENCE]]]
+  local name=$1 input=$2 plane=${3:-} offset=${4:-} scale=${5:-} reference=${6:-$2}
   local arg=$input
-  [ -n "$plane" ] && arg="$input,$plane"
-  convert "$name" "$arg"
+  [ -n "$plane" ] && [ "$plane" != 0 ] && arg="$input,$plane"
+  if [ -n "$scale" ]; then convert "$name" "$arg" "F$offset,$scale"; else convert "$name" "$arg"; fi
   if [ "$STATUS" != 0 ] || [ -z "$OUT" ] || [ ! -f "$OUT" ]; then
     bad "$name: status $STATUS, output '$OUT'"; tail -3 "$WORK/$name.log"; return
   fi
   local why
-  if ! why=$("$PY" "$WORK/compare.py" "$OUT" "$input" $plane 2>&1); then bad "$name: $why"; return; fi
+  if ! why=$("$PY" "$WORK/compare.py" "$OUT" "$reference" ${plane:-0} $offset $scale 2>&1); then
+    bad "$name: $why"; return
+  fi
   if ! fitsverify -q -e "$OUT" > "$WORK/$name.verify" 2>&1; then
     bad "$name: fitsverify"; cat "$WORK/$name.verify"; return
   fi
@@ -185,6 +198,14 @@ for image in fp_u16_rows.fits.fz fp_u16_band.fits.fz fp_i16_rows.fits.fz fp_u8_r
              ap_u8_rows.fits ap_i32_band.fits ap_f32_nodither.fits; do
   check_image "$image" "$image"
 done
+# Quantised floats magnified so that a wrong dither offset would show.
+check_image ap_f32_dither1.fits ap_f32_dither1.fits 0 0 1000
+check_image ap_f32_dither2.fits ap_f32_dither2.fits 0 0 1000
+# astropy 5.2 misses fpack's null pixels (header ZBLANK) in floats: funpack is
+# the reference there.
+fpack -r -q 4 -O fp_f32_dither.fits.fz src_f32.fits
+funpack -O fp_f32_dither_ref.fits fp_f32_dither.fits.fz
+check_image fp_f32_dither.fits.fz fp_f32_dither.fits.fz 0 0 1000 fp_f32_dither_ref.fits
 expect_stop fp_u16_gzip "Compression pas support" fp_u16_gzip.fits.fz
 expect_stop ap_u16_gzip "Compression pas support" ap_u16_gzip.fits
 expect_stop ap_u16_columns "Compression pas support" ap_u16_columns.fits
