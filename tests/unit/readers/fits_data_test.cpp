@@ -254,6 +254,51 @@ TEST_F(FitsData, HostileCompressedData) {
   EXPECT_EQ(o.Status, 1) << o.Transcript;
 }
 
+// Bits most significant first.
+std::string Bits(const std::string& bits) {
+  std::string out;
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    if (i % 8 == 0) out.push_back('\0');
+    if (bits[i] == '1') out.back() = static_cast<char>(out.back() | (0x80 >> (i % 8)));
+  }
+  return out;
+}
+
+TEST_F(FitsData, RiceRowsBesidePlainRows) {
+  // k = 0, m = 2; the running sample is signed and carries over rows, and the
+  // bit stream runs on across rows while the plain image beside it is read.
+  const std::string stream = Bits("0001" "0000000100000000" "001" "01"       // 256 257 256
+                                  "1" "0000" "1111111111111111" "001");       // 256 -1 0
+  test::WriteFile("r.fits",
+                  EmptyPrimary() + Hdu(false, 16, 2, 2, BigEndian<int16_t>({-3, -2, -1, 0}),
+                                       {"BZERO   =                32768"}) +
+                      Hdu(false, 16, 3, 2, stream,
+                          {"COMPRESS= 'RICE_0_2'", "BZERO   =                32768"}));
+  const Output o = Convert({"r.fits,2,3"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  EXPECT_EQ(o.Pixels, (Samples{32765, 32766, 33024, 33025, 33024,  //
+                               32767, 32768, 33024, 32767, 32768}));
+}
+
+TEST_F(FitsData, DamagedTileCompressedFilesNeverCrash) {
+  const std::string source = test::ReadFile(std::string(KORV_SOURCE_DIR) + "/fuzz/corpus/fz/rice_tiles.fz");
+  ASSERT_GT(source.size(), 2880u * 2);
+  std::mt19937 rng(9);
+  for (int round = 0; round < 24; ++round) {
+    std::string file = source;
+    if (round % 2) {
+      file.resize(2880 * 2 + rng() % (source.size() - 2880 * 2));  // cut inside the table or heap
+    } else {
+      for (int k = 0; k < 8; ++k)                                  // scribble on table and heap
+        file[2880 * 2 + rng() % (source.size() - 2880 * 2)] = static_cast<char>(rng());
+    }
+    const std::string name = "d" + std::to_string(round) + ".fz";
+    test::WriteFile(name, file);
+    const Output o = Convert({name});
+    EXPECT_TRUE(o.Status == 0 || o.Status == 1) << o.Transcript;
+  }
+}
+
 // Samples of a 16- or 8-bit PGM, top row first.
 std::string Pgm(int width, int height, int maxval, const Samples& s) {
   std::string out = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
