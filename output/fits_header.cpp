@@ -223,7 +223,7 @@ std::string TwoDigits(int64_t v) { return FormatFixedPadded(static_cast<double>(
 
 std::string WholeText(double whole) { return FormatFixedPadded(whole, 0, 2); }
 
-// Seconds "ss.s…" from a scaled value.
+// Seconds "ss.s" (as many decimals as asked) from a scaled value.
 std::string SecondsText(int64_t scaled, int decimals) {
   int64_t scale = 1;
   for (int i = 0; i < decimals; ++i) scale *= 10;
