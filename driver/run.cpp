@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sys/stat.h>
 
 #include "core/conversion.h"
 #include "driver/arguments.h"
@@ -27,6 +28,14 @@ constexpr std::string_view UsageBlock[] = {
 };
 
 constexpr std::string_view NothingConverted = "Aucune image convertie.";
+
+// True when both names lead to one file: with overwriting allowed, the output
+// can take the place of its own input, which must then not be deleted.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
 
 } // namespace
 
@@ -55,7 +64,8 @@ int RunConversion(Conversion& cv) {
         Finish(cv, true);
       }
       // Only now is the converted file known to be complete and closed.
-      if (st.EraseInput) std::remove(NormalizePath(3, st.InputFilePath.view()).str().c_str());
+      const std::string input = NormalizePath(3, st.InputFilePath.view()).str();
+      if (st.EraseInput && !SameFile(input, cv.Output.Path())) std::remove(input.c_str());
     }
     PrintUsage(cv);
     cv.ExitStatus = 0;

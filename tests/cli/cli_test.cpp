@@ -116,5 +116,28 @@ TEST(Cli, OutputLeftIncompleteByAFailedWriteIsRemoved) {
   EXPECT_TRUE(std::filesystem::exists("small.pgm"));
 }
 
+TEST(Cli, EffaceWithOverwriteNeverLosesTheImage) {
+  test::ScratchDir dir;
+  // A plain 3 x 2 FITS image of 16-bit samples, as another program writes it.
+  std::string fits;
+  for (const char* card : {"SIMPLE  =                    T", "BITPIX  =                   16",
+                           "NAXIS   =                    2", "NAXIS1  =                    3",
+                           "NAXIS2  =                    2", "END"})
+    fits += std::string(card) + std::string(80 - std::string(card).size(), ' ');
+  fits.resize(2880, ' ');
+  fits += std::string("\0\1\0\2\0\3\0\4\0\5\0\6", 12);
+  fits.resize(5760, '\0');
+  test::WriteFile("small.fit", fits);
+  // "=" allows overwriting, and the output would be named like its input:
+  // whatever name it gets, the converted image must survive EFFACE.
+  const test::CommandResult r = Korvalix("small.fit = EFFACE");
+  EXPECT_EQ(r.Status, 0) << r.Output;
+  const std::size_t at = r.Output.find("Sor=");
+  ASSERT_NE(at, std::string::npos) << r.Output;
+  const std::string output = r.Output.substr(at + 4, r.Output.find('\n', at) - at - 4);
+  ASSERT_TRUE(std::filesystem::exists(output)) << output;
+  EXPECT_EQ(std::filesystem::file_size(output), 5760u);
+}
+
 } // namespace
 } // namespace korv
