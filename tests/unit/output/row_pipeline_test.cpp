@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/conversion.h"
+#include "driver/run.h"
 #include "output/row_pipeline.h"
 #include "tests/test_support.h"
 
@@ -366,6 +367,13 @@ TEST_F(RowPipelineTest, SingleZeroBinningFactorTakesTheOther) {
   EXPECT_EQ(s.OutWidth, 1);
   EXPECT_EQ(s.OutHeight, 1);
   EXPECT_EQ(Rows16(1, 1), (Image{{40}}));
+}
+
+TEST_F(RowPipelineTest, RowsWiderThanTheRowBlocksAreRefused) {
+  Geometry(MaxRowSamples + 1, 2);
+  EXPECT_THROW(PrepareOutput(*cv), StopRun);
+  EXPECT_NE(console.str().find("30000"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 TEST_F(RowPipelineTest, ZeroBinningFactorsWriteNothing) {
