@@ -59,6 +59,12 @@ bool StartsWith(std::string_view v, std::string_view prefix) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Characters pos..pos+len-1 (0-based) of v, clamped; never a null view.
+std::string_view Part(std::string_view v, std::size_t pos, std::size_t len = std::string_view::npos) {
+  if (pos > v.size()) return std::string_view("", 0);
+  return v.substr(pos, len);
+}
+
 std::string Num(int64_t v) { return std::to_string(v); }
 
 int64_t RoundUpToBlock(int64_t v) { return (v + FitsBlock - 1) / FitsBlock * FitsBlock; }
@@ -159,9 +165,11 @@ struct HduInfo {
   bool SeenAxis[1000] = {};
 };
 
-// Timing values of the first pass, used for the planes of a cube.
+// What the first pass leaves for the second: the timing of cube planes, and
+// whether the primary header holds only keywords for its extensions.
 struct CubeTiming {
   bool Cube = false;
+  bool PrimaryHeaderOnly = false;
   bool FrameSet = false, GpsStartSet = false, CycleSet = false, GpsIntervalSet = false;
   double FrameTime = 0, GpsStart = 0, Cycle = 0, GpsInterval = 0;
 };
@@ -403,7 +411,7 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
         Say(cv, MsgNotFits);
         Finish(cv, true);
       }
-      if (!Pass1Card(cv, variant, h, timing, tile, keyword, card.substr(10))) break;
+      if (!Pass1Card(cv, variant, h, timing, tile, keyword, Part(card, 10))) break;
     }
     if (hdu == 1 && cards == 0) {
       Say(cv, MsgNotFits);
@@ -438,6 +446,7 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
       first.MosaicRow = 1;
     }
 
+    if (hdu == 1 && (h.Naxis == 0 || h.Width == 0 || h.Height == 0)) timing.PrimaryHeaderOnly = true;
     const bool usable = h.Compression != 1;
     if (h.NaxisSeen && usable && h.Width > 0 && h.Height > 0 && dataOffset < fileSize) {
       Say(cv, "Odo=" + Num(dataOffset));
@@ -650,7 +659,7 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
     if (!s.TimeKnown && StartsWithDigit(v)) {
       Text t = value;
       if (s.SourceSoftware == 15 && k == "UT") {
-        t = value.substr(0, 7);
+        t = Part(value, 0, 7);
         t += '0';
       }
       s.DateRef = 1;
@@ -712,8 +721,8 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
       s.Exptime = e;
     }
   } else if (k == "RIDMOY") {
-    s.DateObs = JulianDate(ParseInteger(value.substr(0, 4)), ParseInteger(value.substr(5, 2)),
-                           ParseReal(value.substr(8, 9)));
+    s.DateObs = JulianDate(ParseInteger(Part(value, 0, 4)), ParseInteger(Part(value, 5, 2)),
+                           ParseReal(Part(value, 8, 9)));
     s.DateKnown = 1;
     s.TimeKnown = 1;
     s.DateRef = 2;
@@ -721,14 +730,14 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
     if (s.DateObs == 0) {
       constexpr std::array<std::string_view, 12> months = {
           "JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-      const std::string_view name = folded.substr(4, 3);
+      const std::string_view name = Part(folded, 4, 3);
       for (unsigned m = 0; m < months.size(); ++m) {
         if (name != months[m]) continue;
-        s.DateObs = JulianDate(ParseInteger(value.substr(20, 4)), m + 1,
-                               ParseInteger(value.substr(8, 2))) +
-                    ParseInteger(value.substr(11, 2)) / 24.0 +
-                    ParseInteger(value.substr(14, 2)) / 1440.0 +
-                    ParseInteger(value.substr(17, 2)) / 86400.0;
+        s.DateObs = JulianDate(ParseInteger(Part(value, 20, 4)), m + 1,
+                               ParseInteger(Part(value, 8, 2))) +
+                    ParseInteger(Part(value, 11, 2)) / 24.0 +
+                    ParseInteger(Part(value, 14, 2)) / 1440.0 +
+                    ParseInteger(Part(value, 17, 2)) / 86400.0;
         s.DateKnown = 1;
         s.TimeKnown = 1;
         s.DateRef = 1;
@@ -740,13 +749,13 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
   else if (IsExposureKeyword(k, s.SourceSoftware)) {
     ApplyExposure(s, real, comment);
   } else if (k == "TIME") {
-    if (folded.substr(11, 4) == " TO " && s.Exptime == 0) {
-      const double start = ParseInteger(value.substr(0, 2)) * 3600.0 +
-                           ParseInteger(value.substr(3, 2)) * 60.0 +
-                           ParseReal(value.substr(6, 5));
-      const double end = ParseInteger(value.substr(15, 2)) * 3600.0 +
-                         ParseInteger(value.substr(18, 2)) * 60.0 +
-                         ParseReal(value.substr(21, 5));
+    if (Part(folded, 11, 4) == " TO " && s.Exptime == 0) {
+      const double start = ParseInteger(Part(value, 0, 2)) * 3600.0 +
+                           ParseInteger(Part(value, 3, 2)) * 60.0 +
+                           ParseReal(Part(value, 6, 5));
+      const double end = ParseInteger(Part(value, 15, 2)) * 3600.0 +
+                         ParseInteger(Part(value, 18, 2)) * 60.0 +
+                         ParseReal(Part(value, 21, 5));
       double e = end - start;
       if (e < 0) e += 86400.0;
       s.Exptime = e;
@@ -925,27 +934,36 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
   return true;
 }
 
-// The second pass: the headers of the kept images, in mosaic order.
+void ReadMetadataHeader(Conversion& cv, const CubeTiming& timing, int64_t headerOffset) {
+  cv.Input.Seek(headerOffset);
+  ShortText<CardBytes> card;
+  for (unsigned n = 0; n < MaxHeaderCards; ++n) {
+    bool hadNul = false;
+    if (!ReadCard(cv, card, hadNul)) break;
+    if (card.substr(0, 8) == "HIERARCH") {
+      const std::size_t eq = card.find('=');
+      if (eq == std::string_view::npos) continue;
+      const ShortText<8> keyword = MapHierarchKeyword(card.substr(0, eq));
+      if (keyword.empty()) continue;
+      if (!Pass2Card(cv, timing, keyword, Part(card, eq + 1))) break;
+      continue;
+    }
+    if (!Pass2Card(cv, timing, CardKeyword(card), Part(card, 10))) break;
+  }
+}
+
+// The second pass: the headers of the kept images, in mosaic order. A primary
+// header without data of its own describes its extensions (date, time, exposure,
+// instrument), so it is read first.
 void ReadMetadata(Conversion& cv, const CubeTiming& timing) {
   ImageState& s = cv.State;
+  if (timing.PrimaryHeaderOnly && s.SelectionList[1].Width != 0 &&
+      s.SelectionList[1].HeaderOffset != 0)
+    ReadMetadataHeader(cv, timing, 0);
   for (unsigned i = 1; i <= MaxSelections; ++i) {
     const SelectionEntry& e = s.SelectionList[i];
     if (e.Width == 0) break;
-    cv.Input.Seek(e.HeaderOffset);
-    ShortText<CardBytes> card;
-    for (unsigned n = 0; n < MaxHeaderCards; ++n) {
-      bool hadNul = false;
-      if (!ReadCard(cv, card, hadNul)) break;
-      if (card.substr(0, 8) == "HIERARCH") {
-        const std::size_t eq = card.find('=');
-        if (eq == std::string_view::npos) continue;
-        const ShortText<8> keyword = MapHierarchKeyword(card.substr(0, eq));
-        if (keyword.empty()) continue;
-        if (!Pass2Card(cv, timing, keyword, card.substr(eq + 1))) break;
-        continue;
-      }
-      if (!Pass2Card(cv, timing, CardKeyword(card), card.substr(10))) break;
-    }
+    ReadMetadataHeader(cv, timing, e.HeaderOffset);
   }
 }
 
@@ -1005,7 +1023,16 @@ CardValue SplitCardValue(std::string_view field) {
     r.Value = t.substr(0, slash);
     r.Comment = t.substr(slash + 1);
   }
+  Text lead = r.Value;
+  TrimBlanks(lead);
+  const bool quoted = lead.front() == '\'';
   TrimHeaderValue(r.Value);
+  if (quoted) {
+    // A quote inside a FITS string is written twice.
+    for (std::size_t p = r.Value.find("''"); p != std::string_view::npos;
+         p = r.Value.find("''", p + 1))
+      r.Value.erase(p, 1);
+  }
   TrimHeaderValue(r.Comment);
   r.Comment = FoldUpper(r.Comment);
   return r;

@@ -18,9 +18,9 @@ namespace {
 
 constexpr double DegToRad = Pi / 180.0;
 
-// Characters pos..pos+len-1 (1-based) of v, clamped to v.
+// Characters pos..pos+len-1 (1-based) of v, clamped to v; never a null view.
 std::string_view Sub(std::string_view v, std::size_t pos, std::size_t len) {
-  if (pos == 0 || pos > v.size()) return {};
+  if (pos == 0 || pos > v.size()) return std::string_view("", 0);
   return v.substr(pos - 1, len);
 }
 
@@ -179,7 +179,14 @@ double IsoInstant(std::string_view value) {
          ClockAt(v, 12);
 }
 
-double TimeOfDay(std::string_view value) { return ClockAt(value, 1); }
+double TimeOfDay(std::string_view value) {
+  // Fixed positions need two-digit fields: " 9:27:27" (trimmed to "9:27:27")
+  // is 09:27:27, not 9 h 07 min.
+  Text v = value;
+  if (At(v, 2) == ':') v.insert(0, "0");
+  if (At(v, 5) == ':' && At(v, 3) == ':') v.insert(3, "0");
+  return ClockAt(v, 1);
+}
 
 double ShutterTimeOfDay(std::string_view value) {
   return ParseInteger(Sub(value, 1, 2)) / 24.0 + ParseInteger(Sub(value, 4, 2)) / 1440.0 +
@@ -266,7 +273,7 @@ ShortText<20> NormalizeFilterName(std::string_view value) {
   const Text f = FoldUpper(v);
   const std::string_view fv = f.view();
   auto fromPos = [&](std::size_t skip, std::string_view tail) {
-    Text r = v.substr(skip);
+    Text r = Sub(v, skip + 1, Text::Capacity);
     r += tail;
     return ShortText<20>(r);
   };
