@@ -63,9 +63,11 @@ constexpr std::array<DispatchRow, 5> DispatchTable = {{
      2},
 }};
 
+// Extensions are made of ASCII letters, digits, '-' and '_' only, so bytes of
+// a UTF-8 name never extend one.
 bool IsExtensionChar(char c) {
-  const unsigned char u = FoldUpperByte(static_cast<unsigned char>(c));
-  return u == '-' || u == '_' || (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z');
+  return c == '-' || c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+         (c >= 'a' && c <= 'z');
 }
 
 // Rows in probe order: 1, 2, ..., last, then 0.
