@@ -245,6 +245,9 @@ ShortText<80> TileSupportProblem(const TileCompression& tc) {
   if (tc.BytePix != 1 && tc.BytePix != 2 && tc.BytePix != 4) return "BYTEPIX";
   if (tc.BlockSize < 1) return "BLOCKSIZE";
   if (tc.ZNaxis1 < 1 || tc.ZNaxis2 < 1) return "ZNAXIS";
+  // Planes of a tile-compressed cube are not selected here: refuse rather than
+  // hand over plane 1 whatever was asked.
+  if (tc.ZNaxis >= 3 && tc.ZNaxis3 > 1) return "ZNAXIS3";
   if (tc.ZTile1 != tc.ZNaxis1) return "ZTILE1";
   if (tc.ZTile2 < 1 || tc.ZTile1 * std::min<int64_t>(tc.ZTile2, tc.ZNaxis2) > MaxTilePixels)
     return "ZTILE2";

@@ -124,6 +124,7 @@ comp(f32_small, "ap_f32_dither1.fits", compression_type="RICE_1", tile=(5, w),
 comp(f32_small, "ap_f32_dither2.fits", compression_type="RICE_1",
      quantize_method=2, quantize_level=4, dither_seed=9999)
 comp(u16, "ap_u16_gzip.fits", compression_type="GZIP_1")
+comp(np.stack([u16, u16]), "ap_u16_cube.fits", compression_type="RICE_1")
 # Noiseless floats cannot be quantised: their tiles are stored gzipped instead.
 comp(f32_smooth, "ap_f32_fallback.fits", compression_type="RICE_1", quantize_method=-1)
 comp(u16, "ap_u16_columns.fits", compression_type="RICE_1", tile=(h, 20))
@@ -209,6 +210,7 @@ check_image fp_f32_dither.fits.fz fp_f32_dither.fits.fz 0 0 1000 fp_f32_dither_r
 expect_stop fp_u16_gzip "Compression pas support" fp_u16_gzip.fits.fz
 expect_stop ap_u16_gzip "Compression pas support" ap_u16_gzip.fits
 expect_stop ap_u16_columns "Compression pas support" ap_u16_columns.fits
+expect_stop ap_u16_cube "Compression pas support" ap_u16_cube.fits
 expect_stop ap_f32_fallback "Compression pas support" ap_f32_fallback.fits
 
 echo "$pass passed, $fail failed"
