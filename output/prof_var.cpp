@@ -71,35 +71,30 @@ void EncodeProfVarRow(std::span<const uint16_t> row, uint16_t zeroPlaneCount,
                       ByteSink& sink) {
   const std::size_t width = row.size();
   const std::size_t n = ProfVarPlaneBytes(width);
-  const std::span<uint8_t> planes = scratch.first(ProfVarPlanes * n);
+  const std::span<uint8_t> zBytes = scratch.first(2 * 8 * n);
+  const std::span<uint8_t> planes = scratch.subspan(zBytes.size(), ProfVarPlanes * n);
+  // The zig-zag values, padded with zeros to whole groups of eight columns.
+  uint16_t* z = reinterpret_cast<uint16_t*>(zBytes.data());
 
-  // Even columns start from the previous row's sample 1, odd ones from its sample 0.
-  uint16_t a = predictors.PrevOdd;
-  uint16_t b = predictors.PrevEven;
-  predictors.PrevEven = width > 0 ? row[0] : 0;
-  predictors.PrevOdd = width > 1 ? row[1] : 0;
-
+  // Even columns start from the previous row's sample 1, odd ones from its sample 0;
+  // every further column from the sample two to its left.
   const uint16_t* v = row.data();
   uint16_t used = 0; // or of all zig-zag values: which planes hold a bit
+  if (width > 0) z[0] = ZigZag(static_cast<uint16_t>(v[0] - predictors.PrevOdd));
+  if (width > 1) z[1] = ZigZag(static_cast<uint16_t>(v[1] - predictors.PrevEven));
+  for (std::size_t i = 2; i < width; ++i) z[i] = ZigZag(static_cast<uint16_t>(v[i] - v[i - 2]));
+  for (std::size_t i = width; i < 8 * n; ++i) z[i] = 0;
+  for (std::size_t i = 0; i < width; ++i) used = static_cast<uint16_t>(used | z[i]);
+  predictors.PrevEven = width > 0 ? v[0] : 0;
+  predictors.PrevOdd = width > 1 ? v[1] : 0;
+
   for (std::size_t g = 0; g < n; ++g) {
-    const std::size_t first = g * 8;
-    const std::size_t count = width - first < 8 ? width - first : 8;
+    const uint16_t* group = z + 8 * g;
     uint64_t low = 0;
     uint64_t high = 0;
-    for (std::size_t j = 0; j < count; ++j) {
-      const uint16_t sample = v[first + j];
-      uint16_t q;
-      if ((j & 1) == 0) {
-        q = a;
-        a = sample;
-      } else {
-        q = b;
-        b = sample;
-      }
-      const uint16_t z = ZigZag(static_cast<uint16_t>(sample - q));
-      used = static_cast<uint16_t>(used | z);
-      low |= static_cast<uint64_t>(z & 0xFF) << (8 * j);
-      high |= static_cast<uint64_t>(z >> 8) << (8 * j);
+    for (unsigned j = 0; j < 8; ++j) {
+      low |= static_cast<uint64_t>(group[j] & 0xFFu) << (8 * j);
+      high |= static_cast<uint64_t>(group[j] >> 8) << (8 * j);
     }
     low = TransposeBits(low);
     high = TransposeBits(high);

@@ -20,9 +20,11 @@ constexpr unsigned ProfVarPlanes = 16;
 
 // Packed bytes of one plane of a row of `width` samples.
 constexpr std::size_t ProfVarPlaneBytes(std::size_t width) { return (width + 7) / 8; }
-// Scratch an encoder needs for a row of `width` samples: all sixteen packed planes.
+// Scratch an encoder needs for a row of `width` samples: the zig-zag values
+// (16 bits each, rounded up to a multiple of 8 columns) and all sixteen packed
+// planes; 120000 bytes for the widest row of 30000 samples.
 constexpr std::size_t ProfVarScratchBytes(std::size_t width) {
-  return ProfVarPlanes * ProfVarPlaneBytes(width);
+  return 2 * 8 * ProfVarPlaneBytes(width) + ProfVarPlanes * ProfVarPlaneBytes(width);
 }
 
 // Predictors carried from one row to the next; both 0 at the start of a file.
