@@ -7,8 +7,8 @@
 
 namespace korv {
 
-Text GetArgument(const Conversion& cv, unsigned n) {
-  Text result;
+std::string GetArgumentFull(const Conversion& cv, unsigned n) {
+  std::string result;
   bool found = false;
   bool inQuotes = false;
   unsigned logical = 0;
@@ -23,13 +23,9 @@ Text GetArgument(const Conversion& cv, unsigned n) {
       inQuotes = false;
     }
     if (logical == n) {
-      if (found) {
-        result += ' ';
-        result += s;
-      } else {
-        result = s;
-        found = true;
-      }
+      if (found) result += ' ';
+      result += s;
+      found = true;
     }
     if (!inQuotes) ++logical;
     // Later raw arguments cannot belong to argument n any more.
@@ -37,6 +33,8 @@ Text GetArgument(const Conversion& cv, unsigned n) {
   }
   return result;
 }
+
+Text GetArgument(const Conversion& cv, unsigned n) { return Text(GetArgumentFull(cv, n)); }
 
 uint16_t ArgumentCount(Conversion& cv) {
   if (cv.ArgCountKept == 0) {

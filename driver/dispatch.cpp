@@ -40,6 +40,8 @@ const std::array<ExtensionRow, 122> ExtensionTable = {{
 
 namespace {
 
+constexpr std::string_view NameTooLong = "Nom de fichier trop long.";
+
 using ReaderEntry = void (*)(Conversion&, uint16_t);
 
 struct DispatchRow {
@@ -92,10 +94,12 @@ bool Openable(Conversion& cv, std::string_view storedName) {
 
 uint8_t DetectFormat(Conversion& cv) {
   ImageState& st = cv.State;
-  Text name = GetArgument(cv, 1);
-  Text item;
-  TakeItemComma(name, item);
-  st.InputFilePath = NormalizePath(0, item.view());
+  const std::string argument = GetArgumentFull(cv, 1);
+  const std::string_view fileName = std::string_view(argument).substr(0, argument.find(','));
+  st.InputFilePath = NormalizePath(0, fileName);
+  // A name cut to fit the stored path could name another file, which would
+  // then be converted (and erased by EFFACE): refuse it.
+  const bool tooLong = fileName.size() > Text::Capacity;
 
   const std::string_view path = st.InputFilePath.view();
   std::size_t pos = path.size(); // 1-based position of the character examined
@@ -103,7 +107,9 @@ uint8_t DetectFormat(Conversion& cv) {
   const bool hasExtension = pos > 0 && path[pos - 1] == '.';
 
   uint8_t code = 0;
-  if (hasExtension) {
+  if (tooLong) {
+    // Nothing is detected from a cut name.
+  } else if (hasExtension) {
     st.Scratch = FoldUpper(path.substr(pos));
     for (std::size_t k = 0; k < ExtensionTable.size() && code == 0; ++k) {
       const ExtensionRow& row = ExtensionTable[ProbeRow(k)];
@@ -130,6 +136,7 @@ uint8_t DetectFormat(Conversion& cv) {
   st.FormatCode = code;
   Say(cv, "Ent=" + st.InputFilePath.str());
   Say(cv, "Tfi=" + std::to_string(code));
+  if (tooLong) Say(cv, NameTooLong);
   return code;
 }
 

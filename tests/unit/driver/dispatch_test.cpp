@@ -75,6 +75,18 @@ TEST(DetectFormat, StoredPathAndSelectionList) {
   EXPECT_EQ(Detect("x.f+t").Code, 0);
 }
 
+TEST(DetectFormat, NameLongerThanTheStoredPathIsRefused) {
+  test::ScratchDir dir;
+  // Cut to 255 bytes, the long name would lead to this other file.
+  const std::string shortName = std::string(251, 'a') + ".fit";
+  test::WriteFile(shortName, "x");
+  const Detection d = Detect(shortName + "s,2");
+  EXPECT_EQ(d.Code, 0);
+  EXPECT_EQ(d.Transcript, Lines({"Ent=" + shortName, "Tfi=0", "Nom de fichier trop long."}));
+  EXPECT_EQ(Detect(std::string(300, 'b')).Code, 0); // no probe either
+  EXPECT_EQ(Detect(shortName).Code, 60);            // 255 bytes exactly still fit
+}
+
 TEST(DetectFormat, ProbeVisitsRowsInOrderLowerThenUpperCase) {
   struct Case {
     std::vector<std::string> files;
