@@ -60,7 +60,8 @@ bool StartsWith(std::string_view v, std::string_view prefix) {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Characters pos..pos+len-1 (0-based) of v, clamped; never a null view.
-std::string_view Part(std::string_view v, std::size_t pos, std::size_t len = std::string_view::npos) {
+std::string_view Part(std::string_view v, std::size_t pos,
+                      std::size_t len = std::string_view::npos) {
   if (pos > v.size()) return std::string_view("", 0);
   return v.substr(pos, len);
 }
@@ -157,11 +158,11 @@ struct HduInfo {
   bool BinTable = false;
   // For the size of the data: every axis as declared, and the table heap.
   int64_t Axis1 = 0;
-  int64_t OtherAxes = 1;  // NAXIS2 .. NAXISn
+  int64_t OtherAxes = 1; // NAXIS2 .. NAXISn
   int64_t Pcount = 0;
   int64_t Gcount = 1;
   bool Groups = false;
-  Text DeferredRice;      // COMPRESS/ZCMPTYPE of a table, applied when it is no tile image
+  Text DeferredRice; // COMPRESS/ZCMPTYPE of a table, applied when it is no tile image
   bool SeenAxis[1000] = {};
 };
 
@@ -226,10 +227,13 @@ bool Pass1Card(Conversion& cv, uint16_t variant, HduInfo& h, CubeTiming& timing,
 
   if (keyword == "SIMPLE") {
     if (s.SourceSoftware == 0) {
-      if (Contains(comment, "BASIC FORMAT")) Detected(cv, 11, "MEADE");
+      if (Contains(comment, "BASIC FORMAT"))
+        Detected(cv, 11, "MEADE");
       else if (Contains(comment, "CCDSOFT")) {
-        if (Contains(comment, "BISQUE 2")) s.SourceSoftware = 4;
-        else Detected(cv, 3, "CCDSOFT");
+        if (Contains(comment, "BISQUE 2"))
+          s.SourceSoftware = 4;
+        else
+          Detected(cv, 3, "CCDSOFT");
       }
     }
   } else if (keyword == "BITPIX") {
@@ -263,20 +267,26 @@ bool Pass1Card(Conversion& cv, uint16_t variant, HduInfo& h, CubeTiming& timing,
       flag = flag ? 0 : 1;
     }
   } else if (keyword == "XTENSION") {
-    if (value == "COMPRESS") h.Compression = 1;
-    else if (value == "TABLE") h.Table = true;
+    if (value == "COMPRESS")
+      h.Compression = 1;
+    else if (value == "TABLE")
+      h.Table = true;
     else if (value == "BINTABLE") {
       h.Table = true;
       h.BinTable = true;
       NoteTileCard(tile, keyword, value);
     }
   } else if (keyword == "COMPRES1") {
-    if (value == "PREVPIXEL") h.Compression = 2;
-    else if (value == "PROF-VAR") h.Compression = 4;
+    if (value == "PREVPIXEL")
+      h.Compression = 2;
+    else if (value == "PROF-VAR")
+      h.Compression = 4;
   } else if (keyword == "COMPRESS" || keyword == "ZCMPTYPE") {
     if (Contains(FoldUpper(value), "RICE")) {
-      if (h.BinTable) h.DeferredRice = value;
-      else ApplyRice(s, h, value);
+      if (h.BinTable)
+        h.DeferredRice = value;
+      else
+        ApplyRice(s, h, value);
     }
   } else if (keyword == "NAXIS") {
     h.NaxisSeen = true;
@@ -289,8 +299,10 @@ bool Pass1Card(Conversion& cv, uint16_t variant, HduInfo& h, CubeTiming& timing,
     }
   } else if (keyword == "NAXIS1") {
     h.Axis1 = AxisValue(integer);
-    if (h.Compression == 0 || h.Compression == 3) h.Width = AxisValue(integer);
-    else h.CompressedLength = AxisValue(integer);
+    if (h.Compression == 0 || h.Compression == 3)
+      h.Width = AxisValue(integer);
+    else
+      h.CompressedLength = AxisValue(integer);
   } else if (keyword == "LAXIS1") {
     if (h.Compression == 1 || h.Compression == 2) h.Width = AxisValue(integer);
   } else if (keyword == "NAXIS2") {
@@ -316,7 +328,8 @@ bool Pass1Card(Conversion& cv, uint16_t variant, HduInfo& h, CubeTiming& timing,
   } else if (keyword == "GROUPS") {
     h.Groups = value == "T";
   } else if (keyword == "BZERO" || keyword == "BSCALE") {
-    if (!(s.SourceSoftware == 11 && h.Bitpix == 8)) (keyword == "BZERO" ? h.Bzero : h.Bscale) = real;
+    if (!(s.SourceSoftware == 11 && h.Bitpix == 8))
+      (keyword == "BZERO" ? h.Bzero : h.Bscale) = real;
   } else if (keyword == "DATE-OBS") {
     if (value.size() >= 6 && !(s.DateKnown && s.TimeKnown)) {
       DecodeDateObs(cv, value);
@@ -446,7 +459,8 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
       first.MosaicRow = 1;
     }
 
-    if (hdu == 1 && (h.Naxis == 0 || h.Width == 0 || h.Height == 0)) timing.PrimaryHeaderOnly = true;
+    if (hdu == 1 && (h.Naxis == 0 || h.Width == 0 || h.Height == 0))
+      timing.PrimaryHeaderOnly = true;
     const bool usable = h.Compression != 1;
     if (h.NaxisSeen && usable && h.Width > 0 && h.Height > 0 && dataOffset < fileSize) {
       Say(cv, "Odo=" + Num(dataOffset));
@@ -480,8 +494,8 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
         e.HeaderOffset = headerOffset;
         e.DataOffset = dataOffset;
         if (timing.Cube)
-          e.DataOffset = SatAdd(dataOffset, SatMul(SatMul(bytes, s.PlaneNumber - 1),
-                                                   SatMul(h.Width, h.Height)));
+          e.DataOffset = SatAdd(
+              dataOffset, SatMul(SatMul(bytes, s.PlaneNumber - 1), SatMul(h.Width, h.Height)));
         e.RowBytes = h.Compression == 0 ? SatMul(bytes, h.Width) : 0;
         e.CompressionCode = h.Compression;
         if (h.Table) {
@@ -592,8 +606,8 @@ double PixelPitch(double value, std::string_view comment) {
 void ApplyPlaneTiming(ImageState& s, const CubeTiming& t) {
   if (t.GpsStartSet && t.GpsIntervalSet) {
     s.Exptime = t.GpsInterval - 0.00676;
-    s.DateObs = t.GpsStart +
-                ((s.PlaneNumber - 1) * t.GpsInterval + t.GpsInterval - s.Exptime) / 86400.0;
+    s.DateObs =
+        t.GpsStart + ((s.PlaneNumber - 1) * t.GpsInterval + t.GpsInterval - s.Exptime) / 86400.0;
   } else if (t.FrameSet && t.CycleSet) {
     s.DateObs = t.FrameTime + (s.PlaneNumber - 2.0) * t.Cycle / 86400.0;
   } else {
@@ -733,11 +747,10 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
       const std::string_view name = Part(folded, 4, 3);
       for (unsigned m = 0; m < months.size(); ++m) {
         if (name != months[m]) continue;
-        s.DateObs = JulianDate(ParseInteger(Part(value, 20, 4)), m + 1,
-                               ParseInteger(Part(value, 8, 2))) +
-                    ParseInteger(Part(value, 11, 2)) / 24.0 +
-                    ParseInteger(Part(value, 14, 2)) / 1440.0 +
-                    ParseInteger(Part(value, 17, 2)) / 86400.0;
+        s.DateObs =
+            JulianDate(ParseInteger(Part(value, 20, 4)), m + 1, ParseInteger(Part(value, 8, 2))) +
+            ParseInteger(Part(value, 11, 2)) / 24.0 + ParseInteger(Part(value, 14, 2)) / 1440.0 +
+            ParseInteger(Part(value, 17, 2)) / 86400.0;
         s.DateKnown = 1;
         s.TimeKnown = 1;
         s.DateRef = 1;
@@ -751,11 +764,9 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
   } else if (k == "TIME") {
     if (Part(folded, 11, 4) == " TO " && s.Exptime == 0) {
       const double start = ParseInteger(Part(value, 0, 2)) * 3600.0 +
-                           ParseInteger(Part(value, 3, 2)) * 60.0 +
-                           ParseReal(Part(value, 6, 5));
+                           ParseInteger(Part(value, 3, 2)) * 60.0 + ParseReal(Part(value, 6, 5));
       const double end = ParseInteger(Part(value, 15, 2)) * 3600.0 +
-                         ParseInteger(Part(value, 18, 2)) * 60.0 +
-                         ParseReal(Part(value, 21, 5));
+                         ParseInteger(Part(value, 18, 2)) * 60.0 + ParseReal(Part(value, 21, 5));
       double e = end - start;
       if (e < 0) e += 86400.0;
       s.Exptime = e;
@@ -764,16 +775,19 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
     s.Exptime = real;
   } else if (k == "EXPOSURE") {
     if (s.Exptime == 0) {
-      if (Contains(comment, "MSEC")) s.Exptime = real * 0.001;
-      else if (Contains(comment, "MIN")) s.Exptime = real * 60.0;
-      else s.Exptime = real;
+      if (Contains(comment, "MSEC"))
+        s.Exptime = real * 0.001;
+      else if (Contains(comment, "MIN"))
+        s.Exptime = real * 60.0;
+      else
+        s.Exptime = real;
       if (timing.Cube) ApplyPlaneTiming(s, timing);
     }
   }
   // Other metadata.
   else if (In(k, {"FILTRE", "FILTRES", "FILTER", "FILTERS", "FILTER1", "FILTER2", "FILTER3",
-                  "FILTERI", "FILTERI1", "FILTERI2", "FILTERI3", "INSFLNAM", "INSTFILT",
-                  "FLTRNM", "CCD_FILT", "CLRBAND"})) {
+                  "FILTERI", "FILTERI1", "FILTERI2", "FILTERI3", "INSFLNAM", "INSTFILT", "FLTRNM",
+                  "CCD_FILT", "CLRBAND"})) {
     if (s.Filter.empty() && !IsNoFilterValue(v)) s.Filter = NormalizeFilterName(v);
   } else if (k == "INSTRUME") {
     if (!(folded == "NA" || folded == "N/A" || folded == "NONE")) {
@@ -782,8 +796,10 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
       s.Detector = list;
     }
     if (s.SourceSoftware == 0) {
-      if (folded == "SONY CCD") Detected(cv, 2, "ASTROART");
-      else if (folded == "BUSCA") Detected(cv, 17, "BUSCA");
+      if (folded == "SONY CCD")
+        Detected(cv, 2, "ASTROART");
+      else if (folded == "BUSCA")
+        Detected(cv, 17, "BUSCA");
     }
     if (v == "ACS") {
       s.WcsRaAxis = 1;
@@ -814,8 +830,8 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
     AddFitsObject(s, v);
   } else if (k == "CRVAL1") {
     s.Crval1 = real;
-    if (s.WcsRaAxis) ApplySky(s.RightAscension, s.RightAscensionSet, true,
-                              ParseRightAscension(v, false));
+    if (s.WcsRaAxis)
+      ApplySky(s.RightAscension, s.RightAscensionSet, true, ParseRightAscension(v, false));
   } else if (In(k, {"RA", "OBJCTRA", "OBJRA", "IMAGERA", "ALPHA", "ALPHACAT", "RA--CPME",
                     "POSTN-RA", "TELRA"})) {
     ApplySky(s.RightAscension, s.RightAscensionSet, false,
@@ -829,7 +845,8 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
   } else if (In(k, {"FOCAL", "FOCALLEN", "FOCALE", "FOCLEN", "FLENGTH"})) {
     if (real != 0) {
       double mm = real;
-      if (Contains(comment, "INCH")) mm = real * 25.4;
+      if (Contains(comment, "INCH"))
+        mm = real * 25.4;
       else if (Contains(comment, "[M]") || Contains(comment, "(M)") || Contains(comment, " METER"))
         mm = real * 1000.0;
       SetUnlessFixed(s.FocalLength, s.FocalLengthSet, mm);
@@ -843,8 +860,8 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
     if (real != 0) SetUnlessFixed(s.PixelSizeX, s.PixelSizeXSet, real);
   } else if (k == "CDELTM2" || k == "PIXHEIGH") {
     if (real != 0) SetUnlessFixed(s.PixelSizeY, s.PixelSizeYSet, real);
-  } else if (In(k, {"XPIXSZ", "XPIXELSZ", "PIXSIZEX", "PIXSIZE1", "PIXEL_X", "PIXSIZE",
-                    "CCDPSIZE"})) {
+  } else if (In(k,
+                {"XPIXSZ", "XPIXELSZ", "PIXSIZEX", "PIXSIZE1", "PIXEL_X", "PIXSIZE", "CCDPSIZE"})) {
     if (real != 0) {
       s.PixelSizeBinned = (s.PixelSizeBinned == 1 || Contains(comment, "AFTER BINNING") ||
                            Contains(comment, "BINNED PIXEL"))
@@ -876,12 +893,14 @@ bool Pass2Card(Conversion& cv, const CubeTiming& timing, std::string_view keywor
   } else if (k == "CD2_2") {
     s.Cd22 = real;
   } else if (k == "CDELT1" || k == "CDELT2") {
-    const bool degreesPerPixel = (s.WcsRaAxis && s.WcsDecAxis) ||
-                                 (Contains(comment, "DEG") && Contains(comment, "PIX"));
+    const bool degreesPerPixel =
+        (s.WcsRaAxis && s.WcsDecAxis) || (Contains(comment, "DEG") && Contains(comment, "PIX"));
     if (degreesPerPixel && real != 0) {
       const double rad = std::fabs(real) * Pi / 180.0;
-      if (k == "CDELT1") SetUnlessFixed(s.PixelScaleX, s.PixelScaleXSet, rad);
-      else SetUnlessFixed(s.PixelScaleY, s.PixelScaleYSet, rad);
+      if (k == "CDELT1")
+        SetUnlessFixed(s.PixelScaleX, s.PixelScaleXSet, rad);
+      else
+        SetUnlessFixed(s.PixelScaleY, s.PixelScaleYSet, rad);
     }
   } else if (In(k, {"SECPIX", "PIXSCALX", "PIXSCALE", "INSTRSCL", "SECPIX1", "XPLATE"})) {
     if (real != 0) SetUnlessFixed(s.PixelScaleX, s.PixelScaleXSet, real * Pi / 648000.0);
@@ -1059,26 +1078,33 @@ ShortText<8> MapHierarchKeyword(std::string_view longKeyword) {
       {"OBSERVER", {"HIERARCH ESO OBS OBSERVER", "HIERARCH QXA OBS OBSERVER"}},
       {"OBJECT", {"HIERARCH ESO OBS TARG NAME", "HIERARCH QXA OBS TARG NAME"}},
       {"IMAGETYP", {"HIERARCH ESO DPR TYPE", "HIERARCH QXA OBS TYPE", "HIERARCH ESO OBS TYPE"}},
-      {"OBS_ALTI", {"HIERARCH ESO TEL GEOELEV", "HIERARCH QXA GEO ALTITUDE",
-                    "HIERARCH ESO GEO ALTITUDE", "HIERARCH CAHA TEL GEOELEV"}},
-      {"OBS_LATI", {"HIERARCH ESO TEL GEOLAT", "HIERARCH QXA GEO LATITU",
-                    "HIERARCH ESO GEO LATITU", "HIERARCH CAHA TEL GEOLAT"}},
-      {"OBS_LONG", {"HIERARCH ESO TEL GEOLON", "HIERARCH QXA GEO LONGIT",
-                    "HIERARCH ESO GEO LONGIT", "HIERARCH CAHA TEL GEOLON"}},
-      {"FOCAL", {"HIERARCH ESO TEL FOCU LEN", "HIERARCH QXA TEL FOCALE",
-                 "HIERARCH ESO TEL FOCALE", "HIERARCH CAHA TEL FOCU LEN"}},
-      {"FILTERS", {"HIERARCH ESO INS FILT# NAME", "HIERARCH GEO INS FILT# NAME",
-                   "HIERARCH CAHA INS FILT# NAME"}},
-      {"BINX", {"HIERARCH ESO DET WIN# BINX", "HIERARCH QXA DET BINX", "HIERARCH ESO DET BINX",
-                "HIERARCH CAHA DET WIN# BINX"}},
-      {"BINY", {"HIERARCH ESO DET WIN# BINY", "HIERARCH QXA DET BINY", "HIERARCH ESO DET BINY",
-                "HIERARCH CAHA DET WIN# BINY"}},
-      {"PIXSIZE1", {"HIERARCH ESO DET CHIP# PSZX", "HIERARCH QXA DET CCD# PSZX",
-                    "HIERARCH QXA DET PIXSIZE1", "HIERARCH ESO DET PIXSIZE1",
-                    "HIERARCH CAHA DET CCD# PSZX"}},
-      {"PIXSIZE2", {"HIERARCH ESO DET CHIP# PSZY", "HIERARCH QXA DET CCD# PSZY",
-                    "HIERARCH QXA DET PIXSIZE2", "HIERARCH ESO DET PIXSIZE2",
-                    "HIERARCH CAHA DET CCD# PSZY"}},
+      {"OBS_ALTI",
+       {"HIERARCH ESO TEL GEOELEV", "HIERARCH QXA GEO ALTITUDE", "HIERARCH ESO GEO ALTITUDE",
+        "HIERARCH CAHA TEL GEOELEV"}},
+      {"OBS_LATI",
+       {"HIERARCH ESO TEL GEOLAT", "HIERARCH QXA GEO LATITU", "HIERARCH ESO GEO LATITU",
+        "HIERARCH CAHA TEL GEOLAT"}},
+      {"OBS_LONG",
+       {"HIERARCH ESO TEL GEOLON", "HIERARCH QXA GEO LONGIT", "HIERARCH ESO GEO LONGIT",
+        "HIERARCH CAHA TEL GEOLON"}},
+      {"FOCAL",
+       {"HIERARCH ESO TEL FOCU LEN", "HIERARCH QXA TEL FOCALE", "HIERARCH ESO TEL FOCALE",
+        "HIERARCH CAHA TEL FOCU LEN"}},
+      {"FILTERS",
+       {"HIERARCH ESO INS FILT# NAME", "HIERARCH GEO INS FILT# NAME",
+        "HIERARCH CAHA INS FILT# NAME"}},
+      {"BINX",
+       {"HIERARCH ESO DET WIN# BINX", "HIERARCH QXA DET BINX", "HIERARCH ESO DET BINX",
+        "HIERARCH CAHA DET WIN# BINX"}},
+      {"BINY",
+       {"HIERARCH ESO DET WIN# BINY", "HIERARCH QXA DET BINY", "HIERARCH ESO DET BINY",
+        "HIERARCH CAHA DET WIN# BINY"}},
+      {"PIXSIZE1",
+       {"HIERARCH ESO DET CHIP# PSZX", "HIERARCH QXA DET CCD# PSZX", "HIERARCH QXA DET PIXSIZE1",
+        "HIERARCH ESO DET PIXSIZE1", "HIERARCH CAHA DET CCD# PSZX"}},
+      {"PIXSIZE2",
+       {"HIERARCH ESO DET CHIP# PSZY", "HIERARCH QXA DET CCD# PSZY", "HIERARCH QXA DET PIXSIZE2",
+        "HIERARCH ESO DET PIXSIZE2", "HIERARCH CAHA DET CCD# PSZY"}},
   }};
   for (const Row& r : table)
     for (std::string_view l : r.Long)
@@ -1089,9 +1115,9 @@ ShortText<8> MapHierarchKeyword(std::string_view longKeyword) {
 void ReadFitsHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> tiles) {
   ImageState& s = cv.State;
   ReadOptions(cv);
-  const Text suffix = FoldUpper(s.InputFilePath.size() >= 4
-                                    ? s.InputFilePath.substr(s.InputFilePath.size() - 4)
-                                    : s.InputFilePath.view());
+  const Text suffix =
+      FoldUpper(s.InputFilePath.size() >= 4 ? s.InputFilePath.substr(s.InputFilePath.size() - 4)
+                                            : s.InputFilePath.view());
   const bool compressing = s.CompressPrevPixel || s.CompressProfVar;
   if (!s.FullOutput || (suffix == ".FIT" && !compressing) ||
       (suffix == ".FIP" && s.CompressPrevPixel) || (suffix == ".FIV" && s.CompressProfVar))

@@ -49,7 +49,9 @@ Text PadDateFields(std::string_view value) {
   return v;
 }
 
-bool IsDayFirst(std::string_view v) { return IsDateSeparator(At(v, 3)) && IsDateSeparator(At(v, 6)); }
+bool IsDayFirst(std::string_view v) {
+  return IsDateSeparator(At(v, 3)) && IsDateSeparator(At(v, 6));
+}
 
 // Hours, minutes and seconds starting at 1-based positions h, h+3 and h+6.
 double ClockAt(std::string_view v, std::size_t h) {
@@ -197,8 +199,10 @@ double ParseRightAscension(std::string_view value, bool singleIsHours) {
   Text t = FoldUpper(value);
   for (std::size_t i = 0; i < t.size(); ++i) {
     const char c = t[i];
-    if (c == ',') t.set(i, '.');
-    else if (c == '/' || c == ':' || c == 'H' || c == 'M' || c == 'S') t.set(i, ' ');
+    if (c == ',')
+      t.set(i, '.');
+    else if (c == '/' || c == ':' || c == 'H' || c == 'M' || c == 'S')
+      t.set(i, ' ');
   }
   TrimBlanks(t);
   Text item;
@@ -222,9 +226,10 @@ double ParseDeclination(std::string_view value) {
   Text t = FoldUpper(value);
   for (std::size_t i = 0; i < t.size(); ++i) {
     const char c = t[i];
-    if (c == ',') t.set(i, '.');
-    else if (c == '"' || c == '\'' || c == '/' || c == ':' || c == 'D' || c == 'M' ||
-             c == 'S' || static_cast<unsigned char>(c) == 176)
+    if (c == ',')
+      t.set(i, '.');
+    else if (c == '"' || c == '\'' || c == '/' || c == ':' || c == 'D' || c == 'M' || c == 'S' ||
+             static_cast<unsigned char>(c) == 176)
       t.set(i, ' ');
   }
   return SexagesimalDegrees(t) * DegToRad;
@@ -351,8 +356,8 @@ void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
 Text NormalizeObjectList(std::string_view list, std::size_t maxLength) {
   std::string s(list.substr(0, Text::Capacity));
   constexpr std::array<std::string_view, 7> leading = {
-      "CENTER OF ",     "CENTER PART OF ", "CENTRAL PART OF ", "NORTH PART OF ",
-      "EAST PART OF ",  "SOUTH PART OF ",  "WEST PART OF "};
+      "CENTER OF ",    "CENTER PART OF ", "CENTRAL PART OF ", "NORTH PART OF ",
+      "EAST PART OF ", "SOUTH PART OF ",  "WEST PART OF "};
   for (std::string_view p : leading) ReplaceAll(s, p, "");
   constexpr std::array<std::string_view, 5> trailing = {
       " ( NORTH REGION )", " ( EAST REGION )", " ( SOUTH REGION )", " ( WEST REGION )", " (JET)"};
@@ -393,9 +398,12 @@ int32_t ParseObservatoryCode(std::string_view value) {
   TrimBlanks(t);
   if (t.empty()) t = "500";
   Text f = FoldUpper(t);
-  if (f == "FTS") t = "E10";
-  else if (f == "FTN") t = "F65";
-  else if (f == "OFXB") t = "175";
+  if (f == "FTS")
+    t = "E10";
+  else if (f == "FTN")
+    t = "F65";
+  else if (f == "OFXB")
+    t = "175";
   f = FoldUpper(t);
   if (f == "XXX" || t == "+") return 500;
   if (f == "YYY" || t == "-") return -500;

@@ -45,11 +45,10 @@ std::string Data(std::size_t bytes) { return PadTo2880(std::string(bytes, '\x01'
 // A primary image HDU: header with the given extra cards, then its data.
 std::string Image(int bitpix, int width, int height, const std::vector<std::string>& extra = {},
                   bool primary = true) {
-  std::vector<std::string> cards = {primary ? "SIMPLE  =                    T"
-                                            : "XTENSION= 'IMAGE   '",
-                                    "BITPIX  = " + std::to_string(bitpix), "NAXIS   = 2",
-                                    "NAXIS1  = " + std::to_string(width),
-                                    "NAXIS2  = " + std::to_string(height)};
+  std::vector<std::string> cards = {
+      primary ? "SIMPLE  =                    T" : "XTENSION= 'IMAGE   '",
+      "BITPIX  = " + std::to_string(bitpix), "NAXIS   = 2", "NAXIS1  = " + std::to_string(width),
+      "NAXIS2  = " + std::to_string(height)};
   if (!primary) {
     cards.push_back("PCOUNT  = 0");
     cards.push_back("GCOUNT  = 1");
@@ -126,11 +125,11 @@ TEST(FitsHeaderWalk, SingleAxisIsOneRow) {
 
 TEST(FitsHeaderWalk, ExtensionsStackVerticallyWithoutTables) {
   const std::string primary =
-      Header({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 0", "EXTEND  = T",
-              "DATE-OBS= '2020-02-03'", "TIME-OBS= '01:02:03'", "INSTRUME= 'WIDECAM'"});
+      Header({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 0", "EXTEND  = T", "DATE-OBS= '2020-02-03'",
+              "TIME-OBS= '01:02:03'", "INSTRUME= 'WIDECAM'"});
   const std::string table =
-      Header({"XTENSION= 'BINTABLE'", "BITPIX  = 8", "NAXIS   = 2", "NAXIS1  = 12",
-              "NAXIS2  = 3", "PCOUNT  = 100", "GCOUNT  = 1", "TFIELDS = 1"}) +
+      Header({"XTENSION= 'BINTABLE'", "BITPIX  = 8", "NAXIS   = 2", "NAXIS1  = 12", "NAXIS2  = 3",
+              "PCOUNT  = 100", "GCOUNT  = 1", "TFIELDS = 1"}) +
       Data(136);
   const std::string file = primary + Image(16, 10, 5, {"OBJECT  = 'A'"}, false) + table +
                            Image(8, 8, 7, {"OBJECT  = 'B'"}, false);
@@ -161,8 +160,8 @@ TEST(FitsHeaderWalk, GroupsFormMosaicRows) {
                            Image(16, 5, 3, {}, false) + Image(16, 7, 2, {}, false);
   const HeaderRun r = ReadHeaders(file, "t.fits,1,2,-3,4");
   ASSERT_FALSE(r.Stopped) << r.Text();
-  EXPECT_EQ(r.State().ImageWidth, 30);  // the wider row
-  EXPECT_EQ(r.State().ImageHeight, 8);  // 6 + 2 in the second column
+  EXPECT_EQ(r.State().ImageWidth, 30); // the wider row
+  EXPECT_EQ(r.State().ImageHeight, 8); // 6 + 2 in the second column
   const int rows[] = {1, 1, 2, 2};
   const int columns[] = {1, 2, 1, 2};
   const int widths[] = {10, 20, 5, 7};
@@ -185,10 +184,10 @@ TEST(FitsHeaderWalk, GroupsFormMosaicRows) {
 }
 
 TEST(FitsHeaderWalk, CubePlanes) {
-  const std::string file = Header({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 3", "NAXIS1  = 4",
-                                   "NAXIS2  = 3", "NAXIS3  = 3", "DATE-OBS= '2006-01-05T00:00:00'",
-                                   "EXPOSURE= 10.0"}) +
-                           Data(72);
+  const std::string file =
+      Header({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 3", "NAXIS1  = 4", "NAXIS2  = 3",
+              "NAXIS3  = 3", "DATE-OBS= '2006-01-05T00:00:00'", "EXPOSURE= 10.0"}) +
+      Data(72);
   const HeaderRun outside = ReadHeaders(file, "t.fits,4");
   EXPECT_TRUE(outside.Stopped);
   EXPECT_TRUE(outside.Said("Seulement 1<=sim<=3"));
@@ -230,10 +229,10 @@ TEST(FitsHeaderKeywords, ExposureUnits) {
 }
 
 TEST(FitsHeaderKeywords, SkyPositionFirstWins) {
-  const HeaderRun r = ReadHeaders(Image(16, 2, 2,
-                                        {"CTYPE1  = 'RA---TAN'", "OBJCTRA = '12 30 00'",
-                                         "RA      = '10 00 00'", "CRVAL1  = 50.0",
-                                         "OBJCTDEC= '-10 30 00'", "DEC     = '+20'"}));
+  const HeaderRun r =
+      ReadHeaders(Image(16, 2, 2,
+                        {"CTYPE1  = 'RA---TAN'", "OBJCTRA = '12 30 00'", "RA      = '10 00 00'",
+                         "CRVAL1  = 50.0", "OBJCTDEC= '-10 30 00'", "DEC     = '+20'"}));
   ASSERT_FALSE(r.Stopped) << r.Text();
   EXPECT_NEAR(r.State().RightAscension, 187.5 * Deg, 1e-12);
   EXPECT_EQ(r.State().RightAscensionSet, 1);
@@ -241,9 +240,9 @@ TEST(FitsHeaderKeywords, SkyPositionFirstWins) {
   EXPECT_NEAR(r.State().Declination, -10.5 * Deg, 1e-12);
 
   // The WCS reference fills in until a pointing keyword comes.
-  const HeaderRun w = ReadHeaders(Image(16, 2, 2,
-                                        {"CTYPE1  = 'RA---TAN-SIP'", "CTYPE2  = 'GLAT-CAR'",
-                                         "CRVAL1  = 50.0", "CRVAL2  = 10.0"}));
+  const HeaderRun w = ReadHeaders(Image(
+      16, 2, 2,
+      {"CTYPE1  = 'RA---TAN-SIP'", "CTYPE2  = 'GLAT-CAR'", "CRVAL1  = 50.0", "CRVAL2  = 10.0"}));
   EXPECT_NEAR(w.State().RightAscension, 50 * Deg, 1e-12);
   EXPECT_EQ(w.State().RightAscensionSet, 2);
   EXPECT_EQ(w.State().Ctype1.view(), "RA---TAN");
@@ -254,19 +253,19 @@ TEST(FitsHeaderKeywords, SkyPositionFirstWins) {
   EXPECT_NEAR(later.State().RightAscension, 15 * Deg, 1e-12);
 
   // A position given on the command line is never replaced.
-  const HeaderRun fixed = ReadHeaders(Image(16, 2, 2, {"RA      = '10 00 00'"}), "t.fits",
-                                      {"K12.3000,+45"});
+  const HeaderRun fixed =
+      ReadHeaders(Image(16, 2, 2, {"RA      = '10 00 00'"}), "t.fits", {"K12.3000,+45"});
   EXPECT_NEAR(fixed.State().RightAscension, 187.5 * Deg, 1e-9);
 }
 
 TEST(FitsHeaderKeywords, ProducerDetection) {
-  const std::vector<std::string> signs = {
-      "BITPIX  = 16 / AstroArt", "TELESCOP= 'DK-1.54'", "INSTRUME= 'SONY CCD'",
-      "LOCATION= '175 OFXB St-Luc'", "LSPNSEQ = 3"};
-  std::string file = Header({"SIMPLE  = T / made by CCDSoft", "BITPIX  = 16", "NAXIS   = 2",
-                             "NAXIS1  = 2", "NAXIS2  = 2", signs[0], signs[1], signs[2],
-                             signs[3], signs[4]}) +
-                     Data(8);
+  const std::vector<std::string> signs = {"BITPIX  = 16 / AstroArt", "TELESCOP= 'DK-1.54'",
+                                          "INSTRUME= 'SONY CCD'", "LOCATION= '175 OFXB St-Luc'",
+                                          "LSPNSEQ = 3"};
+  std::string file =
+      Header({"SIMPLE  = T / made by CCDSoft", "BITPIX  = 16", "NAXIS   = 2", "NAXIS1  = 2",
+              "NAXIS2  = 2", signs[0], signs[1], signs[2], signs[3], signs[4]}) +
+      Data(8);
   const HeaderRun first = ReadHeaders(file);
   EXPECT_EQ(first.State().SourceSoftware, 3);
   EXPECT_EQ(Count(first.Text(), "Bul="), 1u) << first.Text();
@@ -294,14 +293,14 @@ TEST(FitsHeaderKeywords, HierarchAndSiteKeywords) {
       16, 2, 2,
       {"HIERARCH ESO INS FILT1 NAME = 'R_COUSINS' / filter", "HIERARCH ESO DET WIN12 BINX = 2",
        "HIERARCH ESO TEL GEOLAT = -24.6", "HIERARCH ESO DET PIXSIZE2 = 15.0",
-       "HIERARCH ESO UNKNOWN KEY = 'x'", "FILTER  = 'V'", "SITELONG= '70 24 W'",
-       "OBS-ELEV= 0", "GAIN    = 1.5", "GAIN    = 2.5", "XPIXSZ  = 9.0 / microns",
-       "AIRMASS = 12", "OBS_CODE= 'G96'", "CCD-TEMP= -20.5", "BINY    = 7"}));
+       "HIERARCH ESO UNKNOWN KEY = 'x'", "FILTER  = 'V'", "SITELONG= '70 24 W'", "OBS-ELEV= 0",
+       "GAIN    = 1.5", "GAIN    = 2.5", "XPIXSZ  = 9.0 / microns", "AIRMASS = 12",
+       "OBS_CODE= 'G96'", "CCD-TEMP= -20.5", "BINY    = 7"}));
   ASSERT_FALSE(r.Stopped) << r.Text();
   const ImageState& s = r.State();
-  EXPECT_EQ(s.Filter.view(), "Rc");  // the first filter card wins
+  EXPECT_EQ(s.Filter.view(), "Rc"); // the first filter card wins
   EXPECT_EQ(s.HeaderBinX, 2);
-  EXPECT_EQ(s.HeaderBinY, 0);       // 7 is not a binning
+  EXPECT_EQ(s.HeaderBinY, 0); // 7 is not a binning
   EXPECT_NEAR(s.ObsLatitude, -24.6 * Deg, 1e-12);
   EXPECT_NEAR(s.ObsLongitude, (360 - 70.4) * Deg, 1e-12);
   EXPECT_EQ(s.ObsAltitudeSet, 2);
@@ -356,8 +355,8 @@ TEST(FitsHeaderRefusals, NotFitsAndOwnFiles) {
 TEST(FitsHeaderHostile, BrokenStructures) {
   const std::string base = Image(16, 4, 4);
   // No END, then binary bytes: the header ends at the first impossible keyword.
-  std::string noEnd = Header({"SIMPLE  = T", "BITPIX  = 8", "NAXIS   = 2", "NAXIS1  = 4",
-                              "NAXIS2  = 4"});
+  std::string noEnd =
+      Header({"SIMPLE  = T", "BITPIX  = 8", "NAXIS   = 2", "NAXIS1  = 4", "NAXIS2  = 4"});
   noEnd.replace(noEnd.find("END"), 3, "\x01\x02\x03");
   noEnd += Data(16);
   const HeaderRun a = ReadHeaders(noEnd);
@@ -402,8 +401,9 @@ TEST(FitsHeaderHostile, ManyHdusAreCapped) {
 
 TEST(FitsHeaderHostile, MutatedHeadersNeverCrash) {
   const std::string base =
-      Image(16, 6, 5, {"DATE-OBS= '05/01/06T12:30:00'", "OBJECT  = 'M1, M2'", "RA = '1 2 3'",
-                       "SITELONG= 'W 6 5 4'", "HIERARCH ESO INS FILT1 NAME = 'B'"}) +
+      Image(16, 6, 5,
+            {"DATE-OBS= '05/01/06T12:30:00'", "OBJECT  = 'M1, M2'", "RA = '1 2 3'",
+             "SITELONG= 'W 6 5 4'", "HIERARCH ESO INS FILT1 NAME = 'B'"}) +
       Image(32, 3, 3, {}, false);
   std::mt19937 rng(12345);
   for (int round = 0; round < 300; ++round) {

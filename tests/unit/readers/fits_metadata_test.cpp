@@ -33,8 +33,8 @@ TEST(FitsMetadata, DateObsForms) {
       {"05/01/19", 0, JulianDate(2019, 1, 5)},      // below 20: 20xx
       {"05.01.2006T12:30:00", 0, jan5 + 12.5 / 24}, // day first, four-digit year
       {"05-01-2006", 0, jan5},
-      {"05/01/21", 15, JulianDate(2016, 1, 5)},     // years counted from 1995
-      {"05/01/2006", 15, jan5},                     // a four-digit year is a year
+      {"05/01/21", 15, JulianDate(2016, 1, 5)}, // years counted from 1995
+      {"05/01/2006", 15, jan5},                 // a four-digit year is a year
   };
   for (const DateCase& c : cases) {
     SCOPED_TRACE(c.Value);
@@ -113,8 +113,8 @@ TEST(FitsMetadata, RightAscensionAndDeclination) {
     std::string Value;
     double Degrees;
   } const decs[] = {
-      {"-00 30 00", -0.5},     {"45d30m", 45.5},         {"+45:30:00", 45.5},
-      {"-12\xb0 30' 36\"", -12.51}, {"12,25", 12.25},    {"- 5 15", -5.25},
+      {"-00 30 00", -0.5},          {"45d30m", 45.5}, {"+45:30:00", 45.5},
+      {"-12\xb0 30' 36\"", -12.51}, {"12,25", 12.25}, {"- 5 15", -5.25},
   };
   for (const auto& d : decs) {
     SCOPED_TRACE(d.Value);
@@ -142,7 +142,7 @@ TEST(FitsMetadata, SiteLatitudeAndLongitude) {
       {"O 6.1", "", 0, 353.9},
       {"6.1", "LONGITUDE WEST", 0, 353.9},
       {"6.1", "[DEG] OUEST POSITIF", 0, 353.9},
-      {"6.1", "", 3, 353.9},           // a program that counts west positive
+      {"6.1", "", 3, 353.9}, // a program that counts west positive
       {"6.1", "", 0, 6.1},
       {"E 6 06 00", "", 0, 6.1},
       {"6.1E", "EAST POSITIVE, WEST NEGATIVE", 0, 6.1}, // the letter decides
@@ -160,11 +160,11 @@ TEST(FitsMetadata, FilterNames) {
     const char* Value;
     const char* Stored;
   } const cases[] = {
-      {"Bessell R", "Rb"},  {"BESSEL V", "Vb"},   {"SDSS r", "Rs"},     {"SDSS-g", "Gs"},
-      {"SDSSi", "Is"},      {"Sloan z", "Zs"},    {"SL-r", "Rs"},       {"R_COUSINS", "Rc"},
-      {"JOHNSON_V", "Vj"},  {"John B", "Bj"},     {"(Luminance)", "O"}, {"LUM", "O"},
-      {"IR72", "I"},        {"GSSELB", "Vb"},     {"rbessel", "Rb"},    {"JC_V", "Vc"},
-      {"r_Gunn", "rg"},     {"SOLR-Ha", "Ha"},    {"BSSL-B", "B"},      {"FILTER_Halpha", "_Halp"},
+      {"Bessell R", "Rb"},    {"BESSEL V", "Vb"}, {"SDSS r", "Rs"},     {"SDSS-g", "Gs"},
+      {"SDSSi", "Is"},        {"Sloan z", "Zs"},  {"SL-r", "Rs"},       {"R_COUSINS", "Rc"},
+      {"JOHNSON_V", "Vj"},    {"John B", "Bj"},   {"(Luminance)", "O"}, {"LUM", "O"},
+      {"IR72", "I"},          {"GSSELB", "Vb"},   {"rbessel", "Rb"},    {"JC_V", "Vc"},
+      {"r_Gunn", "rg"},       {"SOLR-Ha", "Ha"},  {"BSSL-B", "B"},      {"FILTER_Halpha", "_Halp"},
       {"Ha 6563", "Ha 6563"}, {"SDSS", "s"},
   };
   for (const auto& c : cases) {
@@ -219,9 +219,9 @@ TEST(FitsMetadata, ObservatoryCodes) {
     const char* Value;
     int32_t Code;
   } const cases[] = {
-      {"", 500},   {"OFXB", 175}, {"G96", 1696}, {"E10", 1410}, {"fts", 1410}, {"FTN", 1565},
-      {"YYY", -500}, {"-", -500}, {"xxx", 500},  {"+", 500},    {"568", 568},  {" 809 ", 809},
-      {"A00", 1000}, {"Z99", 3599}, {"$1F", 0},
+      {"", 500},     {"OFXB", 175},  {"G96", 1696}, {"E10", 1410}, {"fts", 1410},
+      {"FTN", 1565}, {"YYY", -500},  {"-", -500},   {"xxx", 500},  {"+", 500},
+      {"568", 568},  {" 809 ", 809}, {"A00", 1000}, {"Z99", 3599}, {"$1F", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Value);
