@@ -515,6 +515,7 @@ void ReadCardOption(ImageState& st, const Text& arg) {
     if (slot.Card.empty()) {
       slot.Marker = marker;
       slot.Card = card;
+      slot.Verbatim = 1; // typed by the user: written exactly as given
       return;
     }
   }
