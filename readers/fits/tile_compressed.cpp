@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/image_state.h"
 #include "core/input_file.h"
 #include "core/numbers.h"
 
@@ -17,6 +18,7 @@ namespace {
 constexpr int64_t MaxTilePixels = int64_t{8} << 20;  // 32 MiB of decoded pixels
 constexpr int64_t MaxTileBytes = int64_t{256} << 20; // compressed bytes of one tile
 constexpr int DitherValues = 10000;
+constexpr int64_t MaxTableRowPrefix = 4096; // table-row bytes up to the last column read
 constexpr int32_t DitherZeroValue = -2147483646; // SUBTRACTIVE_DITHER_2: an exact 0.0
 
 std::string_view Unquoted(std::string_view v) {
@@ -244,7 +246,9 @@ ShortText<80> TileSupportProblem(const TileCompression& tc) {
     return "ZBITPIX";
   if (tc.BytePix != 1 && tc.BytePix != 2 && tc.BytePix != 4) return "BYTEPIX";
   if (tc.BlockSize < 1) return "BLOCKSIZE";
-  if (tc.ZNaxis1 < 1 || tc.ZNaxis2 < 1) return "ZNAXIS";
+  // Limits of the output image; they also keep every product below in range.
+  if (tc.ZNaxis1 < 1 || tc.ZNaxis1 > MaxRowSamples) return "ZNAXIS1";
+  if (tc.ZNaxis2 < 1 || tc.ZNaxis2 > 65535) return "ZNAXIS2";
   // Planes of a tile-compressed cube are not selected here: refuse rather than
   // hand over plane 1 whatever was asked.
   if (tc.ZNaxis >= 3 && tc.ZNaxis3 > 1) return "ZNAXIS3";
@@ -255,6 +259,11 @@ ShortText<80> TileSupportProblem(const TileCompression& tc) {
   const char form = tc.ColumnType[tc.CompressedColumn];
   if (form != 'P' && form != 'Q') return "TFORM";
   if (tc.TableRowBytes < 1 || tc.TableRowBytes > (int64_t{1} << 30)) return "NAXIS1";
+  if (tc.TableRows < 1 || tc.TableRows > 65535) return "NAXIS2";
+  for (int column : {tc.CompressedColumn, tc.ZScaleColumn, tc.ZZeroColumn, tc.ZBlankColumn,
+                     tc.GzipColumn, tc.UncompressedColumn})
+    if (column >= 0 && tc.ColumnOffset[column] + tc.ColumnWidth[column] > MaxTableRowPrefix)
+      return "TFORM";
   if (tc.ZBitpix < 0) {
     const std::string_view q = tc.Quantize.view();
     if (!q.empty() && q != "NO_DITHER" && q != "SUBTRACTIVE_DITHER_1" &&
@@ -328,7 +337,13 @@ TileImageReader::TileImageReader(const TileCompression& tc, int64_t dataOffset, 
   const int64_t rows = std::clamp<int64_t>(tc.ZTile2, 1, std::max<int64_t>(tc.ZNaxis2, 1));
   const int64_t pixels = std::clamp<int64_t>(tc.ZTile1 * rows, 0, MaxTilePixels);
   pixels_.assign(static_cast<std::size_t>(pixels), 0);
-  tableRow_.assign(static_cast<std::size_t>(std::clamp<int64_t>(tc.TableRowBytes, 0, int64_t{1} << 30)), 0);
+  // Only the leading columns that hold the descriptor and the scaling are read.
+  int64_t prefix = 0;
+  for (int column : {tc.CompressedColumn, tc.ZScaleColumn, tc.ZZeroColumn, tc.ZBlankColumn,
+                     tc.GzipColumn, tc.UncompressedColumn})
+    if (column >= 0) prefix = std::max(prefix, tc.ColumnOffset[column] + tc.ColumnWidth[column]);
+  prefix = std::min({prefix, tc.TableRowBytes, MaxTableRowPrefix});
+  tableRow_.assign(static_cast<std::size_t>(std::max<int64_t>(prefix, 0)), 0);
   const std::string_view q = tc.Quantize.view();
   if (tc.ZBitpix < 0 && (q == "SUBTRACTIVE_DITHER_1" || q == "SUBTRACTIVE_DITHER_2")) {
     dither_ = q.back() == '1' ? 1 : 2;
@@ -338,7 +353,7 @@ TileImageReader::TileImageReader(const TileCompression& tc, int64_t dataOffset, 
     for (double& r : random_) {
       const double t = 16807.0 * seed;
       seed = t - 2147483647.0 * std::floor(t / 2147483647.0);
-      r = seed / 2147483647.0;
+      r = static_cast<float>(seed / 2147483647.0); // the sequence is single precision
     }
   }
 }
@@ -402,8 +417,10 @@ TileImageReader::RowStatus TileImageReader::LoadTile(InputFile& in, int64_t tile
     return Damaged;
   }
   if (count < 0 || offset < 0 || count > MaxTileBytes) return Damaged;
-  const int64_t heap = dataOffset_ + (tc_.Theap >= 0 ? tc_.Theap : tc_.TableRowBytes * tc_.TableRows);
-  const int64_t start = heap + offset;
+  // Offsets from the file are bounded by its size before any sum.
+  const int64_t theap = tc_.Theap >= 0 ? tc_.Theap : tc_.TableRowBytes * tc_.TableRows;
+  if (theap > fileSize_ || offset > fileSize_ || dataOffset_ > fileSize_) return Damaged;
+  const int64_t start = dataOffset_ + theap + offset;
   if (start < 0 || start > fileSize_) return Damaged;
   // Missing tail bytes of a truncated file read as zeros.
   const int64_t have = std::min(count, fileSize_ - start);
