@@ -62,7 +62,9 @@ struct Counter {
   std::size_t bytes = 0;
 };
 
-void Count(void* context, const uint8_t*, std::size_t n) { static_cast<Counter*>(context)->bytes += n; }
+void Count(void* context, const uint8_t*, std::size_t n) {
+  static_cast<Counter*>(context)->bytes += n;
+}
 
 template <typename EncodeImage>
 void Measure(const char* name, std::size_t inputBytes, int repeats, EncodeImage encode) {

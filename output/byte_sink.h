@@ -19,7 +19,8 @@ public:
   // pending (a threshold above the buffer size is lowered to it). The buffer must
   // not be empty.
   ByteSink(std::span<uint8_t> buffer, std::size_t flushAt, FlushRoutine flush, void* context)
-      : buffer_(buffer), flushAt_(flushAt == 0 ? 1 : flushAt < buffer.size() ? flushAt : buffer.size()),
+      : buffer_(buffer),
+        flushAt_(flushAt == 0 ? 1 : flushAt < buffer.size() ? flushAt : buffer.size()),
         flush_(flush), context_(context) {}
 
   void Put(uint8_t b) {

@@ -148,7 +148,7 @@ TEST(PrevPixelTest, KnownRows) {
       {{1000, 1005, 900, 900}, {255, 3, 232, 132, 22, 127}},
       {{1000, 1200}, {255, 3, 232, 255, 4, 176}},
       {{0}, {255, 0, 0}},
-      // Differences of exactly +-127 still fit; +-128 are escaped; 255 never appears as a difference.
+      // Differences of exactly +-127 still fit; +-128 are escaped.
       {{500, 627, 500, 372, 500}, {255, 1, 244, 254, 0, 255, 1, 116, 255, 1, 244}},
       {{65535, 0}, {255, 255, 255, 255, 0, 0}},
       {{}, {}},

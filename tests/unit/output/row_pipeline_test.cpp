@@ -255,7 +255,8 @@ TEST_F(RowPipelineTest, WideImagesSpanManyGatheredStretches) {
     for (std::size_t y = 0; y < 40; ++y)
       for (std::size_t x : {std::size_t{0}, std::size_t{12345}, std::size_t{29999}}) {
         const std::size_t at = st.HeaderBytes + 2 * (y * 30000 + x);
-        const unsigned v = (static_cast<uint8_t>(all[at]) ^ 0x80u) << 8 | static_cast<uint8_t>(all[at + 1]);
+        const unsigned hi = static_cast<uint8_t>(all[at]) ^ 0x80u;
+        const unsigned v = hi << 8 | static_cast<uint8_t>(all[at + 1]);
         ASSERT_EQ(v, image[39 - y][x]) << "file row " << y << ", column " << x;
       }
   }
