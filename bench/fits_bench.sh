@@ -10,7 +10,7 @@ RUNS=${RUNS:-3}
 WIDTH=${WIDTH:-8000}
 HEIGHT=${HEIGHT:-6000}
 PY=/usr/bin/python3
-for tool in imcopy fpack "$PY"; do
+for tool in imcopy fpack funpack "$PY"; do
   command -v "$tool" >/dev/null || { echo "missing: $tool"; exit 1; }
 done
 
@@ -39,7 +39,7 @@ EOF
 best() {
   local best=""
   for _ in $(seq "$RUNS"); do
-    rm -f big.fit big.fip big.fiv keep.fit korv*.fit korv*.fip korv*.fiv copy.fits big.fits.fz
+    rm -f big.fit big.fip big.fiv keep.fit keep.fits.fit unpacked.fits korv*.fit korv*.fip korv*.fiv copy.fits big.fits.fz
     local t0 t1
     t0=$(date +%s.%N)
     "$@" > /dev/null 2>&1
@@ -57,6 +57,7 @@ t_fit=$(best "$BIN" big.fits)
 s_fit=$(size big.fit)
 t_fpack=$(best fpack -r -O big.fits.fz big.fits)
 s_fz=$(size big.fits.fz)
+cp big.fits.fz keep.fits.fz
 t_fip=$(best "$BIN" big.fits CPRP)
 s_fip=$(size big.fip)
 cp big.fip keep.fip
@@ -66,6 +67,9 @@ cp big.fiv keep.fiv
 # Reading our own compressed files back to plain FITS.
 t_unfip=$(best "$BIN" keep.fip)
 t_unfiv=$(best "$BIN" keep.fiv)
+# Tile-compressed input: our RICE_1 decoding against funpack's.
+t_funpack=$(best funpack -O unpacked.fits keep.fits.fz)
+t_unfz=$(best "$BIN" keep.fits.fz)
 
 echo "image ${WIDTH}x${HEIGHT} 16-bit, $raw bytes; best of $RUNS runs"
 printf '%-28s %8.3f s  %11d bytes\n' "imcopy FITS -> FITS" "$t_imcopy" "$raw"
@@ -75,3 +79,5 @@ printf '%-28s %8.3f s  %11d bytes  (%s of raw)  time x%s of fpack\n' "korvalix F
 printf '%-28s %8.3f s  %11d bytes  (%s of raw)  time x%s of fpack\n' "korvalix FITS -> .fiv" "$t_fiv" "$s_fiv" "$(ratio "$s_fiv" "$raw")" "$(ratio "$t_fiv" "$t_fpack")"
 printf '%-28s %8.3f s\n' "korvalix .fip -> .fit" "$t_unfip"
 printf '%-28s %8.3f s\n' "korvalix .fiv -> .fit" "$t_unfiv"
+printf '%-28s %8.3f s\n' "funpack .fz -> FITS" "$t_funpack"
+printf '%-28s %8.3f s  time x%s of funpack\n' "korvalix .fz -> .fit" "$t_unfz" "$(ratio "$t_unfz" "$t_funpack")"

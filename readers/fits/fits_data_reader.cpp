@@ -63,7 +63,11 @@ struct SampleScaling {
     const long double v = (s * Bscale + Bzero) * Scale + Offset;
     if (!(v > 0)) return 0; // also NaN
     if (v >= 65535) return 65535;
-    return static_cast<uint16_t>(std::nearbyint(v));
+    // Half to even, without the cost of switching rounding modes.
+    const int64_t whole = static_cast<int64_t>(v);
+    const long double fraction = v - static_cast<long double>(whole);
+    const int64_t up = fraction > 0.5L || (fraction == 0.5L && (whole & 1)) ? 1 : 0;
+    return static_cast<uint16_t>(whole + up);
   }
 };
 
@@ -281,14 +285,23 @@ private:
       return;
     case TileCode: {
       ParkSource();
-      const std::span<double> values(tileRow_.data(), out.size());
-      switch (w.Tiles->ReadRow(cv_.Input, y, values)) {
+      TileImageReader::RowStatus status;
+      if (w.Tiles->IntegerPixels()) {
+        std::span<const int32_t> pixels;
+        status = w.Tiles->ReadIntegerRow(cv_.Input, y, pixels);
+        for (std::size_t i = 0; i < out.size(); ++i)
+          out[i] = i < pixels.size() ? scaling.Integer(pixels[i]) : 0;
+      } else {
+        const std::span<double> values(tileRow_.data(), out.size());
+        status = w.Tiles->ReadRow(cv_.Input, y, values);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = scaling.Real(values[i]);
+      }
+      switch (status) {
       case TileImageReader::RowStatus::Ok: break;
       case TileImageReader::RowStatus::Damaged: CountMissing(static_cast<int64_t>(out.size())); break;
       case TileImageReader::RowStatus::Unsupported:
         Stop(cv_, "Compression pas support\u00e9e : tuile non RICE_1");
       }
-      for (std::size_t i = 0; i < out.size(); ++i) out[i] = scaling.Real(values[i]);
       return;
     }
     default:

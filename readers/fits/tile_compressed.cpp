@@ -474,4 +474,21 @@ TileImageReader::RowStatus TileImageReader::ReadRow(InputFile& in, int64_t y,
   return tileStatus_;
 }
 
+bool TileImageReader::IntegerPixels() const {
+  return tc_.ZBitpix > 0 && tc_.ZScaleColumn < 0 && tc_.ZZeroColumn < 0 && tc_.ZBlankColumn < 0 &&
+         !tc_.HasZBlank && tc_.ZScale == 1.0 && tc_.ZZero == 0.0;
+}
+
+TileImageReader::RowStatus TileImageReader::ReadIntegerRow(InputFile& in, int64_t y,
+                                                           std::span<const int32_t>& row) {
+  const int64_t tileRows = std::max<int64_t>(tc_.ZTile2, 1);
+  const int64_t tile = y / tileRows;
+  if (tile != loadedTile_) tileStatus_ = LoadTile(in, tile);
+  const std::size_t width = static_cast<std::size_t>(std::max<int64_t>(tc_.ZTile1, 0));
+  const std::size_t first = static_cast<std::size_t>(y - tile * tileRows) * width;
+  row = first + width <= pixels_.size() ? std::span<const int32_t>(pixels_).subspan(first, width)
+                                        : std::span<const int32_t>();
+  return tileStatus_;
+}
+
 } // namespace korv

@@ -83,6 +83,12 @@ public:
   // times ZSCALE plus ZZERO; null pixels (ZBLANK) are NaN. out holds the row.
   RowStatus ReadRow(InputFile& in, int64_t y, std::span<double> out);
 
+  // True when the tile values are the decoded integers themselves: integer
+  // pixels without ZSCALE, ZZERO or null value. ReadIntegerRow then gives row y
+  // without any conversion (valid until the next call).
+  bool IntegerPixels() const;
+  RowStatus ReadIntegerRow(InputFile& in, int64_t y, std::span<const int32_t>& row);
+
 private:
   RowStatus LoadTile(InputFile& in, int64_t tile);
   // Subtractive dithering: the quantised floats had a pseudo-random offset in
