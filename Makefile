@@ -7,14 +7,14 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 all: build
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=ON
 	cmake --build build -j $(JOBS)
 
 test: build
 	ctest --test-dir build $(CTEST_FLAGS)
 
 asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON -DKORV_TESTS=ON
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan $(CTEST_FLAGS)
