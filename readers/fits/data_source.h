@@ -17,13 +17,12 @@ public:
   using RefillFn = std::size_t (*)(void* context, uint8_t* buffer, std::size_t cap);
 
   // A source over a block held in memory.
-  explicit DataSource(std::span<const uint8_t> block)
-      : data_(block.data()), size_(block.size()) {}
+  explicit DataSource(std::span<const uint8_t> block) : data_(block.data()), size_(block.size()) {}
 
   // A source refilled into `window` (which it does not own) by `refill`.
   DataSource(std::span<uint8_t> window, RefillFn refill, void* context)
-      : data_(window.data()), window_(window.data()), capacity_(window.size()),
-        refill_(refill), context_(context) {}
+      : data_(window.data()), window_(window.data()), capacity_(window.size()), refill_(refill),
+        context_(context) {}
 
   uint8_t Next() {
     if (pos_ == size_ && !Refill()) {
@@ -63,9 +62,7 @@ public:
   // True once a read asked for bytes the source does not hold.
   bool Overran() const { return overran_; }
   // True when no byte is left (the next read overruns).
-  bool AtEnd() {
-    return pos_ == size_ && !Refill();
-  }
+  bool AtEnd() { return pos_ == size_ && !Refill(); }
   // Bytes taken from the source since it was made or restarted.
   int64_t Consumed() const { return static_cast<int64_t>(consumedBefore_ + pos_); }
 

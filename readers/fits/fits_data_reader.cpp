@@ -75,7 +75,8 @@ int BytesPerSample(int bitpix) {
   switch (bitpix) {
   case 8: return 1;
   case 16: return 2;
-  case 32: case -32: return 4;
+  case 32:
+  case -32: return 4;
   case -64: return 8;
   default: return 0;
   }
@@ -116,9 +117,7 @@ void ConvertPlainRow(std::span<const uint8_t> stored, int bitpix, bool little,
     for (std::size_t i = 0; i < n; ++i)
       out[i] = sc.Real(std::bit_cast<double>(Load<8>(p + 8 * i, little)));
     break;
-  default:
-    std::fill(out.begin(), out.end(), uint16_t{0});
-    break;
+  default: std::fill(out.begin(), out.end(), uint16_t{0}); break;
   }
 }
 
@@ -136,8 +135,8 @@ int64_t LeastRowBytes(const SelectionEntry& e) {
   switch (e.CompressionCode) {
   case PlainCode: return int64_t{BytesPerSample(e.Bitpix)} * e.Width;
   case PrevPixelCode: return e.Width + 2;
-  case ProfVarCode: return 32;           // sixteen two-byte records
-  case RiceCode: return e.Width / 8;     // one bit per sample
+  case ProfVarCode: return 32;       // sixteen two-byte records
+  case RiceCode: return e.Width / 8; // one bit per sample
   default: return 0;
   }
 }
@@ -193,8 +192,7 @@ private:
       const uint8_t code = w.Entry->CompressionCode;
       if (code == PlainCode || code == PrevPixelCode || code == RiceCode || code == ProfVarCode)
         continue;
-      if (code != TileCode || w.Index >= tiles_.size())
-        Stop(cv_, "Compression pas support\u00e9e");
+      if (code != TileCode || w.Index >= tiles_.size()) Stop(cv_, "Compression pas support\u00e9e");
       const TileCompression& tc = tiles_[w.Index];
       const ShortText<80> problem = TileSupportProblem(tc);
       if (!problem.empty())
@@ -298,15 +296,15 @@ private:
       }
       switch (status) {
       case TileImageReader::RowStatus::Ok: break;
-      case TileImageReader::RowStatus::Damaged: CountMissing(static_cast<int64_t>(out.size())); break;
+      case TileImageReader::RowStatus::Damaged:
+        CountMissing(static_cast<int64_t>(out.size()));
+        break;
       case TileImageReader::RowStatus::Unsupported:
         Stop(cv_, "Compression pas support\u00e9e : tuile non RICE_1");
       }
       return;
     }
-    default:
-      std::fill(out.begin(), out.end(), uint16_t{0});
-      return;
+    default: std::fill(out.begin(), out.end(), uint16_t{0}); return;
     }
   }
 

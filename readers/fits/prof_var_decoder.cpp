@@ -71,8 +71,10 @@ void DecodeProfVarRow(DataSource& src, ProfVarCarry& carry, std::span<uint16_t> 
     const std::size_t first = 8 * j;
     const std::size_t count = std::min<std::size_t>(8, width - first);
     for (std::size_t i = 0; i < count; ++i) {
-      const uint16_t z = static_cast<uint16_t>((i < 4 ? low >> (16 * i) : high >> (16 * (i - 4))) & 0xFFFFu);
-      const uint16_t d = (z & 1u) ? static_cast<uint16_t>(~(z >> 1)) : static_cast<uint16_t>(z >> 1);
+      const uint16_t z =
+          static_cast<uint16_t>((i < 4 ? low >> (16 * i) : high >> (16 * (i - 4))) & 0xFFFFu);
+      const uint16_t d =
+          (z & 1u) ? static_cast<uint16_t>(~(z >> 1)) : static_cast<uint16_t>(z >> 1);
       uint16_t& pred = (i & 1u) ? odd : even;
       pred = static_cast<uint16_t>(pred + d);
       out[first + i] = pred;

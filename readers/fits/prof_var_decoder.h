@@ -19,7 +19,9 @@ struct ProfVarCarry {
 };
 
 // Scratch a row of `width` samples needs: its sixteen packed planes.
-constexpr std::size_t ProfVarPlaneScratch(std::size_t width) { return 16 * ((width + 7) / 8); }
+constexpr std::size_t ProfVarPlaneScratch(std::size_t width) {
+  return 16 * ((width + 7) / 8);
+}
 
 // Decodes out.size() samples and updates the carried samples. scratch must hold
 // ProfVarPlaneScratch(out.size()) bytes (a shorter one leaves the row zero).

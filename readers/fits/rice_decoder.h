@@ -14,8 +14,8 @@ namespace korv {
 
 // Parameters and the bits of the current byte, carried from row to row.
 struct RiceStream {
-  int K = 0;       // low bits per sample
-  int64_t M = 0;   // longest prefix that is not an escape
+  int K = 0;     // low bits per sample
+  int64_t M = 0; // longest prefix that is not an escape
   uint8_t Byte = 0;
   uint8_t BitsLeft = 0;
 };

@@ -18,7 +18,7 @@ namespace {
 constexpr int64_t MaxTilePixels = int64_t{8} << 20;  // 32 MiB of decoded pixels
 constexpr int64_t MaxTileBytes = int64_t{256} << 20; // compressed bytes of one tile
 constexpr int DitherValues = 10000;
-constexpr int64_t MaxTableRowPrefix = 4096; // table-row bytes up to the last column read
+constexpr int64_t MaxTableRowPrefix = 4096;      // table-row bytes up to the last column read
 constexpr int32_t DitherZeroValue = -2147483646; // SUBTRACTIVE_DITHER_2: an exact 0.0
 
 std::string_view Unquoted(std::string_view v) {
@@ -59,8 +59,10 @@ void ResolveParams(TileCompression& tc) {
   for (int i = 1; i <= 8; ++i) {
     if (!tc.ParamValueSet[i]) continue;
     const std::string_view name = tc.ParamName[i].view();
-    if (name == "BLOCKSIZE") tc.BlockSize = static_cast<int>(std::clamp<int64_t>(tc.ParamValue[i], 0, 1 << 20));
-    if (name == "BYTEPIX") tc.BytePix = static_cast<int>(std::clamp<int64_t>(tc.ParamValue[i], 0, 8));
+    if (name == "BLOCKSIZE")
+      tc.BlockSize = static_cast<int>(std::clamp<int64_t>(tc.ParamValue[i], 0, 1 << 20));
+    if (name == "BYTEPIX")
+      tc.BytePix = static_cast<int>(std::clamp<int64_t>(tc.ParamValue[i], 0, 8));
   }
 }
 
@@ -80,11 +82,18 @@ void NoteColumnForm(TileCompression& tc, int column, std::string_view form) {
   const char element = i + 1 < form.size() ? form[i + 1] : 0;
   int64_t size = 0;
   switch (type) {
-  case 'L': case 'B': case 'A': size = 1; break;
+  case 'L':
+  case 'B':
+  case 'A': size = 1; break;
   case 'I': size = 2; break;
-  case 'J': case 'E': size = 4; break;
-  case 'K': case 'D': case 'C': case 'P': size = 8; break;
-  case 'M': case 'Q': size = 16; break;
+  case 'J':
+  case 'E': size = 4; break;
+  case 'K':
+  case 'D':
+  case 'C':
+  case 'P': size = 8; break;
+  case 'M':
+  case 'Q': size = 16; break;
   case 'X': size = 0; break;
   default: size = 0; break;
   }
@@ -110,7 +119,10 @@ double ReadColumnReal(const TileCompression& tc, std::span<const uint8_t> row, i
   if (column < 0 || column >= MaxTileColumns) return fallback;
   const int64_t off = tc.ColumnOffset[column];
   const char type = tc.ColumnType[column];
-  const int bytes = type == 'D' || type == 'K' ? 8 : type == 'E' || type == 'J' ? 4 : type == 'I' ? 2 : 0;
+  const int bytes = type == 'D' || type == 'K'   ? 8
+                    : type == 'E' || type == 'J' ? 4
+                    : type == 'I'                ? 2
+                                                 : 0;
   if (bytes == 0 || off < 0 || off + bytes > static_cast<int64_t>(row.size())) return fallback;
   const int64_t raw = ReadBigEndian(row.data() + off, bytes);
   if (type == 'D') return std::bit_cast<double>(static_cast<uint64_t>(raw));
@@ -277,9 +289,21 @@ bool DecodeRiceTile(std::span<const uint8_t> in, int blockSize, int bytePix,
                     std::span<int32_t> out) {
   int fsBits = 0, fsMax = 0, valueBits = 0;
   switch (bytePix) {
-  case 1: fsBits = 3; fsMax = 6; valueBits = 8; break;
-  case 2: fsBits = 4; fsMax = 14; valueBits = 16; break;
-  case 4: fsBits = 5; fsMax = 25; valueBits = 32; break;
+  case 1:
+    fsBits = 3;
+    fsMax = 6;
+    valueBits = 8;
+    break;
+  case 2:
+    fsBits = 4;
+    fsMax = 14;
+    valueBits = 16;
+    break;
+  case 4:
+    fsBits = 5;
+    fsMax = 25;
+    valueBits = 32;
+    break;
   default: std::fill(out.begin(), out.end(), 0); return false;
   }
   if (blockSize < 1) {
@@ -320,7 +344,8 @@ bool DecodeRiceTile(std::span<const uint8_t> in, int blockSize, int bytePix,
           ok = false;
           break;
         }
-        const uint32_t mapped = static_cast<uint32_t>(static_cast<uint64_t>(zeros) << fs) | bits.Get(fs);
+        const uint32_t mapped =
+            static_cast<uint32_t>(static_cast<uint64_t>(zeros) << fs) | bits.Get(fs);
         const uint32_t diff = (mapped & 1u) ? ~(mapped >> 1) : mapped >> 1;
         last = (last + diff) & mask;
         out[i] = store(last);
@@ -430,9 +455,10 @@ TileImageReader::RowStatus TileImageReader::LoadTile(InputFile& in, int64_t tile
   const int64_t firstRow = tile * tc_.ZTile2;
   const int64_t rows = std::min(tc_.ZTile2, tc_.ZNaxis2 - firstRow);
   if (rows < 1) return Damaged;
-  const std::size_t pixels = static_cast<std::size_t>(std::min<int64_t>(rows * tc_.ZTile1, static_cast<int64_t>(pixels_.size())));
-  const bool ok = DecodeRiceTile(std::span<const uint8_t>(packed_.data(), got), tc_.BlockSize, tc_.BytePix,
-                                 std::span<int32_t>(pixels_.data(), pixels));
+  const std::size_t pixels = static_cast<std::size_t>(
+      std::min<int64_t>(rows * tc_.ZTile1, static_cast<int64_t>(pixels_.size())));
+  const bool ok = DecodeRiceTile(std::span<const uint8_t>(packed_.data(), got), tc_.BlockSize,
+                                 tc_.BytePix, std::span<int32_t>(pixels_.data(), pixels));
   return ok && static_cast<int64_t>(got) == count ? RowStatus::Ok : Damaged;
 }
 

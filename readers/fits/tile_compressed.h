@@ -18,25 +18,25 @@ constexpr int MaxTileColumns = 16;
 
 // What the header of one BINTABLE HDU says about a tile-compressed image.
 struct TileCompression {
-  bool IsImage = false;       // ZIMAGE = T
-  ShortText<20> Type;         // ZCMPTYPE, e.g. RICE_1
+  bool IsImage = false; // ZIMAGE = T
+  ShortText<20> Type;   // ZCMPTYPE, e.g. RICE_1
   int ZBitpix = 0;
   int ZNaxis = 0;
   int64_t ZNaxis1 = 0, ZNaxis2 = 0, ZNaxis3 = 1;
   int64_t ZTile1 = 0, ZTile2 = 1, ZTile3 = 1;
-  int64_t TableRowBytes = 0;  // NAXIS1 of the table
-  int64_t TableRows = 0;      // NAXIS2 of the table
+  int64_t TableRowBytes = 0; // NAXIS1 of the table
+  int64_t TableRows = 0;     // NAXIS2 of the table
   int64_t Pcount = 0;
-  int64_t Theap = -1;         // -1: heap right after the table
-  int BlockSize = 32;         // ZNAME/ZVAL BLOCKSIZE
-  int BytePix = 4;            // ZNAME/ZVAL BYTEPIX
-  double ZScale = 1.0, ZZero = 0.0;  // header constants (columns override)
+  int64_t Theap = -1;               // -1: heap right after the table
+  int BlockSize = 32;               // ZNAME/ZVAL BLOCKSIZE
+  int BytePix = 4;                  // ZNAME/ZVAL BYTEPIX
+  double ZScale = 1.0, ZZero = 0.0; // header constants (columns override)
   bool HasZBlank = false;
   int64_t ZBlank = 0;
-  ShortText<20> Quantize;     // ZQUANTIZ, e.g. NO_DITHER, SUBTRACTIVE_DITHER_1
+  ShortText<20> Quantize; // ZQUANTIZ, e.g. NO_DITHER, SUBTRACTIVE_DITHER_1
   int64_t ZDither0 = 0;
   // Column layout, filled from TFIELDS/TTYPEn/TFORMn.
-  int CompressedColumn = -1;  // 0-based index of COMPRESSED_DATA
+  int CompressedColumn = -1; // 0-based index of COMPRESSED_DATA
   int ZScaleColumn = -1, ZZeroColumn = -1, ZBlankColumn = -1;
   int GzipColumn = -1, UncompressedColumn = -1;
   int64_t ColumnOffset[MaxTileColumns] = {}; // byte offset of each column in a row
@@ -102,10 +102,10 @@ private:
   int64_t fileSize_;
   int64_t loadedTile_ = -1;
   RowStatus tileStatus_ = RowStatus::Ok;
-  int dither_ = 0;            // 0 none, 1 or 2 for SUBTRACTIVE_DITHER_1 or _2
+  int dither_ = 0; // 0 none, 1 or 2 for SUBTRACTIVE_DITHER_1 or _2
   std::vector<double> random_;
-  int64_t ditherTile_ = -1;   // tile the sequence was started for
-  int64_t ditherRow_ = 0;     // row of that tile the sequence has reached
+  int64_t ditherTile_ = -1; // tile the sequence was started for
+  int64_t ditherRow_ = 0;   // row of that tile the sequence has reached
   int ditherSeed_ = 0, ditherNext_ = 0;
   double scale_ = 1.0, zero_ = 0.0;
   bool hasBlank_ = false;

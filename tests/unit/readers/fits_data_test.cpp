@@ -39,7 +39,8 @@ std::string Hdu(bool primary, int bitpix, int width, int height, const std::stri
   h += Card("NAXIS   =                    2");
   h += Card("NAXIS1  = " + std::to_string(width));
   h += Card("NAXIS2  = " + std::to_string(height));
-  if (!primary) h += Card("PCOUNT  =                    0") + Card("GCOUNT  =                    1");
+  if (!primary)
+    h += Card("PCOUNT  =                    0") + Card("GCOUNT  =                    1");
   for (const std::string& e : extra) h += Card(e);
   h += Card("END");
   return PadTo2880(h, ' ') + PadTo2880(data, '\0');
@@ -47,8 +48,8 @@ std::string Hdu(bool primary, int bitpix, int width, int height, const std::stri
 
 std::string EmptyPrimary() {
   return PadTo2880(Card("SIMPLE  =                    T") + Card("BITPIX  =                    8") +
-                       Card("NAXIS   =                    0") + Card("EXTEND  =                    T") +
-                       Card("END"),
+                       Card("NAXIS   =                    0") +
+                       Card("EXTEND  =                    T") + Card("END"),
                    ' ');
 }
 
@@ -66,10 +67,10 @@ template <typename T> std::string BigEndian(const std::vector<T>& values) {
 struct Output {
   int Status = -1;
   std::string Transcript;
-  std::string Path;  // the file named after "Sor="
+  std::string Path; // the file named after "Sor="
   int Bitpix = 0;
   int Width = 0, Height = 0;
-  Samples Pixels;    // in storage order: the bottom row of the picture first
+  Samples Pixels; // in storage order: the bottom row of the picture first
 };
 
 long CardInteger(const std::string& header, const std::string& key) {
@@ -121,15 +122,17 @@ protected:
 
 TEST_F(FitsData, IntegerSamplesWithScaling) {
   // BZERO 32768 turns the signed extremes into 0 and 65535.
-  test::WriteFile("u16.fits", Hdu(true, 16, 3, 1, BigEndian<int16_t>({-32768, 32767, 0}),
-                                  {"BZERO   =                32768", "BSCALE  =                    1"}));
+  test::WriteFile("u16.fits",
+                  Hdu(true, 16, 3, 1, BigEndian<int16_t>({-32768, 32767, 0}),
+                      {"BZERO   =                32768", "BSCALE  =                    1"}));
   Output o = Convert({"u16.fits"});
   ASSERT_EQ(o.Status, 0) << o.Transcript;
   EXPECT_EQ(o.Pixels, (Samples{0, 65535, 32768}));
 
   // BSCALE 0.5: exact halves round to even; out of range clamps.
-  test::WriteFile("half.fits", Hdu(true, 32, 6, 1, BigEndian<int32_t>({1, 3, 5, -4, 200000, 7}),
-                                   {"BSCALE  =                  0.5", "BZERO   =                    0"}));
+  test::WriteFile("half.fits",
+                  Hdu(true, 32, 6, 1, BigEndian<int32_t>({1, 3, 5, -4, 200000, 7}),
+                      {"BSCALE  =                  0.5", "BZERO   =                    0"}));
   o = Convert({"half.fits"});
   ASSERT_EQ(o.Status, 0) << o.Transcript;
   EXPECT_EQ(o.Pixels, (Samples{0, 2, 2, 0, 65535, 4}));
@@ -144,15 +147,17 @@ TEST_F(FitsData, IntegerSamplesWithScaling) {
 TEST_F(FitsData, FloatSamplesClampAndNeverMisbehaveOnNaN) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  test::WriteFile("f32.fits", Hdu(true, -32, 8, 1,
-                                  BigEndian<float>({0.5f, 1.5f, 2.5f, -3.0f, 70000.0f, nan, inf, -inf})));
+  test::WriteFile(
+      "f32.fits",
+      Hdu(true, -32, 8, 1, BigEndian<float>({0.5f, 1.5f, 2.5f, -3.0f, 70000.0f, nan, inf, -inf})));
   Output o = Convert({"f32.fits"});
   ASSERT_EQ(o.Status, 0) << o.Transcript;
   EXPECT_EQ(o.Pixels, (Samples{0, 2, 2, 0, 65535, 0, 65535, 0}));
 
   const double dinf = std::numeric_limits<double>::infinity();
-  test::WriteFile("f64.fits", Hdu(true, -64, 6, 1,
-                                  BigEndian<double>({65534.5, 1e300, -1e300, std::nan(""), dinf, 12.49})));
+  test::WriteFile(
+      "f64.fits",
+      Hdu(true, -64, 6, 1, BigEndian<double>({65534.5, 1e300, -1e300, std::nan(""), dinf, 12.49})));
   o = Convert({"f64.fits"});
   ASSERT_EQ(o.Status, 0) << o.Transcript;
   EXPECT_EQ(o.Pixels, (Samples{65534, 65535, 0, 0, 65535, 12}));
@@ -229,8 +234,8 @@ TEST_F(FitsData, TruncatedDataSections) {
 TEST_F(FitsData, HostileCompressedData) {
   // The program's own compressed files cut short, or with escapes at the very
   // end: every row is still delivered, from zeros, and nothing hangs.
-  const std::vector<std::string> prevPixel = {"COMPRES1= 'PREVPIXEL'", "LAXIS1  =                  200",
-                                              "LAXIS2  =                  300"};
+  const std::vector<std::string> prevPixel = {
+      "COMPRES1= 'PREVPIXEL'", "LAXIS1  =                  200", "LAXIS2  =                  300"};
   std::string fip = Hdu(true, 16, 200, 300, "", prevPixel);
   fip += std::string("\xff\x01\x02\x80\x80\xff", 6);
   test::WriteFile("esc.fip", fip);
@@ -240,7 +245,8 @@ TEST_F(FitsData, HostileCompressedData) {
   EXPECT_EQ(o.Pixels[0], 0x0102);
   EXPECT_EQ(o.Pixels[2], 0x0104);
 
-  std::string fiv = Hdu(true, 16, 9, 40, "", {"COMPRES1= 'PROF-VAR'", "BZERO   =                32768"});
+  std::string fiv =
+      Hdu(true, 16, 9, 40, "", {"COMPRES1= 'PROF-VAR'", "BZERO   =                32768"});
   fiv += std::string("\x80\xff\xff\x00\x7f\x01\x02", 7);
   test::WriteFile("long.fiv", fiv);
   o = Convert({"long.fiv"});
@@ -267,29 +273,36 @@ std::string Bits(const std::string& bits) {
 TEST_F(FitsData, RiceRowsBesidePlainRows) {
   // k = 0, m = 2; the running sample is signed and carries over rows, and the
   // bit stream runs on across rows while the plain image beside it is read.
-  const std::string stream = Bits("0001" "0000000100000000" "001" "01"       // 256 257 256
-                                  "1" "0000" "1111111111111111" "001");       // 256 -1 0
-  test::WriteFile("r.fits",
-                  EmptyPrimary() + Hdu(false, 16, 2, 2, BigEndian<int16_t>({-3, -2, -1, 0}),
-                                       {"BZERO   =                32768"}) +
-                      Hdu(false, 16, 3, 2, stream,
-                          {"COMPRESS= 'RICE_0_2'", "BZERO   =                32768"}));
+  const std::string stream = Bits("0001"
+                                  "0000000100000000"
+                                  "001"
+                                  "01" // 256 257 256
+                                  "1"
+                                  "0000"
+                                  "1111111111111111"
+                                  "001"); // 256 -1 0
+  test::WriteFile("r.fits", EmptyPrimary() +
+                                Hdu(false, 16, 2, 2, BigEndian<int16_t>({-3, -2, -1, 0}),
+                                    {"BZERO   =                32768"}) +
+                                Hdu(false, 16, 3, 2, stream,
+                                    {"COMPRESS= 'RICE_0_2'", "BZERO   =                32768"}));
   const Output o = Convert({"r.fits,2,3"});
   ASSERT_EQ(o.Status, 0) << o.Transcript;
-  EXPECT_EQ(o.Pixels, (Samples{32765, 32766, 33024, 33025, 33024,  //
+  EXPECT_EQ(o.Pixels, (Samples{32765, 32766, 33024, 33025, 33024, //
                                32767, 32768, 33024, 32767, 32768}));
 }
 
 TEST_F(FitsData, DamagedTileCompressedFilesNeverCrash) {
-  const std::string source = test::ReadFile(std::string(KORV_SOURCE_DIR) + "/fuzz/corpus/fz/rice_tiles.fz");
+  const std::string source =
+      test::ReadFile(std::string(KORV_SOURCE_DIR) + "/fuzz/corpus/fz/rice_tiles.fz");
   ASSERT_GT(source.size(), 2880u * 2);
   std::mt19937 rng(9);
   for (int round = 0; round < 24; ++round) {
     std::string file = source;
     if (round % 2) {
-      file.resize(2880 * 2 + rng() % (source.size() - 2880 * 2));  // cut inside the table or heap
+      file.resize(2880 * 2 + rng() % (source.size() - 2880 * 2)); // cut inside the table or heap
     } else {
-      for (int k = 0; k < 8; ++k)                                  // scribble on table and heap
+      for (int k = 0; k < 8; ++k) // scribble on table and heap
         file[2880 * 2 + rng() % (source.size() - 2880 * 2)] = static_cast<char>(rng());
     }
     const std::string name = "d" + std::to_string(round) + ".fz";
@@ -321,11 +334,11 @@ TEST_F(FitsData, OwnFilesReadBackExactly) {
         for (int x = 0; x < width; ++x) {
           uint16_t v = 0;
           switch (y) {
-          case 0: v = 1234; break;                                  // constant
-          case 1: v = (x % 2) ? 65535 : 0; break;                   // extremes
+          case 0: v = 1234; break;                // constant
+          case 1: v = (x % 2) ? 65535 : 0; break; // extremes
           case 2: v = 0; break;
           case 3: v = 65535; break;
-          default: v = static_cast<uint16_t>(rng()); break;         // random
+          default: v = static_cast<uint16_t>(rng()); break; // random
           }
           s.push_back(static_cast<uint16_t>(maxval == 255 ? v & 0xFF : v));
         }

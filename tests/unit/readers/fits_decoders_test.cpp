@@ -129,8 +129,10 @@ TEST(FitsDecoders, ProfVarMatchesTheEncoderAcrossRows) {
     for (int r = 0; r < 5; ++r) {
       Samples row(width);
       for (std::size_t i = 0; i < width; ++i)
-        row[i] = r == 0 ? 1234 : r == 1 ? (i % 2 ? 65535 : 0) : r == 2 ? static_cast<uint16_t>(rng())
-                                                                         : static_cast<uint16_t>(rng() & 15);
+        row[i] = r == 0   ? 1234
+                 : r == 1 ? (i % 2 ? 65535 : 0)
+                 : r == 2 ? static_cast<uint16_t>(rng())
+                          : static_cast<uint16_t>(rng() & 15);
       EncodeProfVarRow(row, static_cast<uint16_t>(width), pred, scratch, c.sink);
       rows.insert(rows.end(), row.begin(), row.end());
     }
@@ -235,8 +237,10 @@ TEST(FitsDecoders, RiceTileBlockKinds) {
   w.Put(2 * 32767, 16);    //   +32767
   w.Put(1, 16);            //   -1 -> 32766
   w.Put(2, 4);             // block 3 (2 pixels): fs = 1
-  w.Put("1"); w.Put(1, 1); // q = 0, low 1: mapped 1 -> -1 -> 32765
-  w.Put("001"); w.Put(0, 1); // q = 2: mapped 4 -> +2 -> 32767
+  w.Put("1");
+  w.Put(1, 1); // q = 0, low 1: mapped 1 -> -1 -> 32765
+  w.Put("001");
+  w.Put(0, 1); // q = 2: mapped 4 -> +2 -> 32767
   std::vector<int32_t> out(10, -5);
   ASSERT_TRUE(DecodeRiceTile(w.bytes, 4, 2, out));
   EXPECT_EQ(out, (std::vector<int32_t>{100, 100, 100, 100, 1100, 0, 32767, 32766, 32765, 32767}));
@@ -244,7 +248,7 @@ TEST(FitsDecoders, RiceTileBlockKinds) {
   // Eight-bit pixels are unsigned, and wrap modulo 256.
   BitWriter b;
   b.Put(250, 8);
-  b.Put(7, 3);   // fs = 6: raw 8-bit differences
+  b.Put(7, 3); // fs = 6: raw 8-bit differences
   b.Put(0, 8);
   b.Put(2 * 10, 8);
   std::vector<int32_t> bytes(2);
@@ -270,13 +274,29 @@ TEST(FitsDecoders, RiceTileMalformedStreams) {
 
 TEST(FitsDecoders, TileCardsOfARiceTable) {
   TileCompression tc;
-  const std::pair<const char*, const char*> cards[] = {
-      {"NAXIS1", "16"}, {"NAXIS2", "300"}, {"PCOUNT", "66896"}, {"TFIELDS", "3"},
-      {"TTYPE1", "COMPRESSED_DATA"}, {"TFORM1", "1PB(120)"}, {"TTYPE2", "ZSCALE"},
-      {"TFORM2", "1D"}, {"TTYPE3", "ZZERO"}, {"TFORM3", "1D"}, {"ZIMAGE", "T"},
-      {"ZBITPIX", "-32"}, {"ZNAXIS", "2"}, {"ZNAXIS1", "440"}, {"ZNAXIS2", "300"},
-      {"ZTILE1", "440"}, {"ZTILE2", "1"}, {"ZCMPTYPE", "'RICE_1  '"}, {"ZNAME1", "BLOCKSIZE"},
-      {"ZVAL1", "16"}, {"ZVAL2", "2"}, {"ZNAME2", "BYTEPIX"}, {"ZQUANTIZ", "NO_DITHER"}};
+  const std::pair<const char*, const char*> cards[] = {{"NAXIS1", "16"},
+                                                       {"NAXIS2", "300"},
+                                                       {"PCOUNT", "66896"},
+                                                       {"TFIELDS", "3"},
+                                                       {"TTYPE1", "COMPRESSED_DATA"},
+                                                       {"TFORM1", "1PB(120)"},
+                                                       {"TTYPE2", "ZSCALE"},
+                                                       {"TFORM2", "1D"},
+                                                       {"TTYPE3", "ZZERO"},
+                                                       {"TFORM3", "1D"},
+                                                       {"ZIMAGE", "T"},
+                                                       {"ZBITPIX", "-32"},
+                                                       {"ZNAXIS", "2"},
+                                                       {"ZNAXIS1", "440"},
+                                                       {"ZNAXIS2", "300"},
+                                                       {"ZTILE1", "440"},
+                                                       {"ZTILE2", "1"},
+                                                       {"ZCMPTYPE", "'RICE_1  '"},
+                                                       {"ZNAME1", "BLOCKSIZE"},
+                                                       {"ZVAL1", "16"},
+                                                       {"ZVAL2", "2"},
+                                                       {"ZNAME2", "BYTEPIX"},
+                                                       {"ZQUANTIZ", "NO_DITHER"}};
   for (const auto& [k, v] : cards) NoteTileCard(tc, k, v);
   EXPECT_TRUE(tc.IsImage);
   EXPECT_EQ(tc.Type.view(), "RICE_1");
