@@ -193,8 +193,10 @@ fpack -r -O fp_i16_rows.fits.fz src_i16.fits
 fpack -r -O fp_u8_rows.fits.fz src_u8.fits
 fpack -r -t 83,20 -O fp_i32_band.fits.fz src_i32.fits
 fpack -g -O fp_u16_gzip.fits.fz src_u16.fits
+# Four tile-compressed extensions stacked into one image.
+fpack -r -O fp_test0.fits.fz "$CORPUS/test0.fits"
 
-for image in fp_u16_rows.fits.fz fp_u16_band.fits.fz fp_i16_rows.fits.fz fp_u8_rows.fits.fz \
+for image in fp_test0.fits.fz fp_u16_rows.fits.fz fp_u16_band.fits.fz fp_i16_rows.fits.fz fp_u8_rows.fits.fz \
              fp_i32_band.fits.fz ap_u16_rows.fits ap_u16_band.fits ap_i16_band.fits \
              ap_u8_rows.fits ap_i32_band.fits ap_f32_nodither.fits; do
   check_image "$image" "$image"
