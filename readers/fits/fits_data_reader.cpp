@@ -180,14 +180,26 @@ private:
 
   void CheckEntries() {
     // Each mosaic row must fit the row block: the output was prepared for it.
+    // The rows of the mosaic are stacked, each as tall as its tallest image;
+    // when the tallest images of two rows sit in different columns that is
+    // more than any one column holds, and the picture must be that tall or
+    // the last rows would be lost. The output learns the height at its first row.
     int maxRow = 0;
     for (const EntryWork& w : entries_) maxRow = std::max<int>(maxRow, w.Entry->MosaicRow);
+    int64_t height = 0;
     for (int r = 1; r <= maxRow; ++r) {
       int64_t width = 0;
-      for (const EntryWork& w : entries_)
-        if (w.Entry->MosaicRow == r) width += w.Entry->Width;
+      int64_t rowHeight = 0;
+      for (const EntryWork& w : entries_) {
+        if (w.Entry->MosaicRow != r) continue;
+        width += w.Entry->Width;
+        rowHeight = std::max<int64_t>(rowHeight, w.Entry->Height);
+      }
       if (width > st_.ImageWidth || width > MaxRowSamples) Finish(cv_, true);
+      height += rowHeight;
     }
+    if (height > 65535) Finish(cv_, true);
+    if (height > st_.ImageHeight) st_.ImageHeight = static_cast<uint16_t>(height);
     for (EntryWork& w : entries_) {
       const uint8_t code = w.Entry->CompressionCode;
       if (code == PlainCode || code == PrevPixelCode || code == RiceCode || code == ProfVarCode)

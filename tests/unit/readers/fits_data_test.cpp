@@ -192,6 +192,33 @@ TEST_F(FitsData, MosaicOfUnequalHeightsPadsWithZeros) {
   }
 }
 
+TEST_F(FitsData, MosaicRowsWhoseTallestImagesSitInDifferentColumns) {
+  // Row 1: 3x100 beside 2x50; row 2: 3x10 beside 2x200. Each mosaic row is as
+  // tall as its tallest image, so the picture has 300 rows and loses none.
+  auto image = [](int width, int height, int base) {
+    std::vector<int16_t> v(static_cast<std::size_t>(width * height));
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<int16_t>(base + i);
+    return Hdu(false, 16, width, height, BigEndian(v));
+  };
+  test::WriteFile("x.fits", EmptyPrimary() + image(3, 100, 1000) + image(2, 50, 2000) +
+                                image(3, 10, 3000) + image(2, 200, 4000));
+  const Output o = Convert({"x.fits,2,3,-4,5"});
+  ASSERT_EQ(o.Status, 0) << o.Transcript;
+  ASSERT_EQ(o.Width, 5);
+  ASSERT_EQ(o.Height, 300);
+  for (int y = 0; y < 300; ++y) {
+    SCOPED_TRACE(y);
+    const uint16_t* row = &o.Pixels[static_cast<std::size_t>(y) * 5];
+    if (y < 100) {
+      EXPECT_EQ(row[0], 1000 + y * 3);
+      EXPECT_EQ(row[3], y < 50 ? 2000 + y * 2 : 0);
+    } else {
+      EXPECT_EQ(row[0], y - 100 < 10 ? 3000 + (y - 100) * 3 : 0);
+      EXPECT_EQ(row[4], 4000 + (y - 100) * 2 + 1);
+    }
+  }
+}
+
 TEST_F(FitsData, TarotColumnRepairs) {
   const int width = 1040;
   std::vector<int16_t> row(width);
