@@ -179,11 +179,9 @@ private:
   }
 
   void CheckEntries() {
-    // Each mosaic row must fit the row block: the output was prepared for it.
-    // The rows of the mosaic are stacked, each as tall as its tallest image;
-    // when the tallest images of two rows sit in different columns that is
-    // more than any one column holds, and the picture must be that tall or
-    // the last rows would be lost. The output learns the height at its first row.
+    // Each mosaic row must fit the row block the output was prepared for, and
+    // the picture must hold every stacked mosaic row (each as tall as its
+    // tallest image) or the last rows would be lost.
     int maxRow = 0;
     for (const EntryWork& w : entries_) maxRow = std::max<int>(maxRow, w.Entry->MosaicRow);
     int64_t height = 0;

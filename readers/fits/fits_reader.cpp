@@ -563,17 +563,20 @@ void LayoutMosaic(Conversion& cv, std::span<TileCompression> tiles) {
     list[i].MosaicRow = row;
     list[i].MosaicColumn = ++column;
   }
+  // Mosaic rows are stacked, each as tall as its tallest image (when the
+  // tallest images of two rows sit in different columns, no single column is
+  // as tall as the picture).
   std::array<int64_t, MaxSelections + 1> rowWidth{};
-  std::array<int64_t, MaxSelections + 1> columnHeight{};
+  std::array<int64_t, MaxSelections + 1> rowHeight{};
   for (unsigned i = 1; i <= count; ++i) {
     rowWidth[list[i].MosaicRow] += list[i].Width;
-    columnHeight[list[i].MosaicColumn] += list[i].Height;
+    rowHeight[list[i].MosaicRow] = std::max<int64_t>(rowHeight[list[i].MosaicRow], list[i].Height);
   }
   int64_t width = 0;
   int64_t height = 0;
   for (unsigned i = 1; i <= MaxSelections; ++i) {
     width = std::max(width, rowWidth[i]);
-    height = std::max(height, columnHeight[i]);
+    height += rowHeight[i];
   }
   if (width == 0 || height == 0 || width > MaxRowSamples || height > 65535) Finish(cv, true);
   s.ImageWidth = static_cast<uint16_t>(width);

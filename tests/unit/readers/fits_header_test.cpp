@@ -161,7 +161,7 @@ TEST(FitsHeaderWalk, GroupsFormMosaicRows) {
   const HeaderRun r = ReadHeaders(file, "t.fits,1,2,-3,4");
   ASSERT_FALSE(r.Stopped) << r.Text();
   EXPECT_EQ(r.State().ImageWidth, 30); // the wider row
-  EXPECT_EQ(r.State().ImageHeight, 8); // 6 + 2 in the second column
+  EXPECT_EQ(r.State().ImageHeight, 9); // the tallest of each mosaic row: 6 + 3
   const int rows[] = {1, 1, 2, 2};
   const int columns[] = {1, 2, 1, 2};
   const int widths[] = {10, 20, 5, 7};
