@@ -5,23 +5,8 @@
 # asked, and each output carries the input's time plus two seconds.
 set -u
 
-: "${KORV_BINARY:?KORV_BINARY must name the built program}"
-KORV_BINARY=$(readlink -f "$KORV_BINARY")
-PY=/usr/bin/python3
-for tool in fitsverify pgmramp; do
-  command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
-done
-$PY -c 'import astropy.io.fits' || { echo "missing astropy for $PY"; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "$(readlink -f "$0")")/oracle_lib.sh"
+oracle_start fitsverify pgmramp
 
 # run NAME ARGS...: converts and keeps the console in NAME.txt; prints the
 # output name the run reported.

@@ -6,24 +6,9 @@
 # change the data, the sample type, the compressions and the output name.
 set -u
 
-: "${KORV_BINARY:?KORV_BINARY must name the built program}"
-KORV_BINARY=$(readlink -f "$KORV_BINARY")
-PY=/usr/bin/python3
-for tool in fitsverify pgmramp pgmnoise ppmpat pbmmake pbmtext pnmdepth pamtopnm pnmtoplainpnm; do
-  command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
-done
-$PY -c 'import astropy.io.fits, numpy' || { echo "missing astropy for $PY"; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
+source "$(dirname "$(readlink -f "$0")")/oracle_lib.sh"
+oracle_start fitsverify pgmramp pgmnoise ppmpat pbmmake pbmtext pnmdepth pamtopnm pnmtoplainpnm
 checks=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # Compares a FITS image with the samples of a plain PNM (as netpbm wrote it).
 cat >compare.py <<'EOF'
