@@ -13,6 +13,7 @@
 
 #include "core/image_state.h"
 #include "core/input_file.h"
+#include "core/truncation.h"
 #include "output/output_file.h"
 #include "output/row_spool.h"
 
@@ -30,6 +31,13 @@ struct ByteReaderState {
   uint8_t AtEnd = 0;
 };
 
+// What a truncated input did not hold (see core/truncation.h).
+struct Truncation {
+  uint64_t Missing = 0;
+  uint64_t Total = 0;
+  MissingUnit Unit = MissingUnit::Rows;
+};
+
 struct Conversion {
   ImageState State;
 
@@ -43,6 +51,7 @@ struct Conversion {
   OutputFile Output;
   RowSpool Spool;     // output rows waiting for their place in the file
   int ExitStatus = 1;  // set to 0 only by a run that converted, or had no arguments
+  Truncation Truncated;
 
   // Fixed row blocks (120000 bytes each, and the output staging buffers).
   alignas(8) std::array<uint16_t, RowBlockBytes / 2> RowBuffer{};

@@ -50,6 +50,11 @@ void Finish(Conversion& cv, bool closeInput) {
   throw StopRun{};
 }
 
+void Stop(Conversion& cv, std::string_view message) {
+  Say(cv, message);
+  Finish(cv, true);
+}
+
 int RunConversion(Conversion& cv) {
   ImageState& st = cv.State;
   try {

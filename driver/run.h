@@ -6,18 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "core/stop.h"
+
 namespace korv {
 
 struct Conversion;
-
-// Thrown by Finish only; caught only by Run. Not a std::exception on purpose,
-// so that no generic handler can swallow a stop.
-struct StopRun {};
-
-// Ends the run: closes the input when asked, prints the author notice and
-// unwinds to Run, which removes an unfinished output file and returns the
-// exit status (1 unless the run was marked successful).
-[[noreturn]] void Finish(Conversion& cv, bool closeInput);
 
 // The main routine over a prepared conversion (RawArgs and Console set).
 int RunConversion(Conversion& cv);

@@ -1,25 +1,38 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a bounded time. Usage: fuzz/run.sh BUILD_DIR SECONDS_PER_TARGET
-# Seeds: fuzz/corpus/<target> (ours) and the shared sample corpus of the family.
+# Runs the fuzz targets within one shared time budget.
+# Usage: fuzz/run.sh BUILD_DIR TOTAL_SECONDS [TARGET ...]
+# The budget is divided equally among the targets run (all of them when none is
+# named; at least 5 s each), so adding targets never lengthens a CI run.
+# Seeds: fuzz/corpus/<target> (ours), plus the shared sample corpus folders
+# named one per line in fuzz/corpus/<target>.shared.
 # Any crash, sanitizer report, timeout or memory blow-up fails the run; the
 # offending input is left in fuzz/findings/<target>/.
 set -uo pipefail
 build=${1:-build-fuzz}
-seconds=${2:-60}
+total=${2:-300}
+shift 2 2>/dev/null || shift $#
 root=$(cd "$(dirname "$0")/.." && pwd)
 shared="$root/../shared/corpus"
 status=0
 
+targets=()
+if [ $# -gt 0 ]; then
+  for name in "$@"; do targets+=("$build/fuzz_$name"); done
+else
+  for target in "$build"/fuzz_*; do [ -x "$target" ] && targets+=("$target"); done
+fi
+[ ${#targets[@]} -gt 0 ] || { echo "no fuzz targets in $build"; exit 1; }
+seconds=$(( total / ${#targets[@]} ))
+[ "$seconds" -ge 5 ] || seconds=5
+
 seed_dirs() {
-  case "$1" in
-    pnm) echo "$root/fuzz/corpus/pnm $shared/pnm" ;;
-    fit) echo "$root/fuzz/corpus/fit $shared/fits" ;;
-    *) echo "$root/fuzz/corpus/$1" ;;
-  esac
+  echo "$root/fuzz/corpus/$1"
+  local list="$root/fuzz/corpus/$1.shared"
+  [ -f "$list" ] && while read -r d; do [ -n "$d" ] && echo "$shared/$d"; done <"$list"
 }
 
-for target in "$build"/fuzz_*; do
-  [ -x "$target" ] || continue
+for target in "${targets[@]}"; do
+  [ -x "$target" ] || { echo "!! no target $target"; status=1; continue; }
   name=$(basename "$target"); name=${name#fuzz_}
   work=$(mktemp -d); findings="$root/fuzz/findings/$name"; mkdir -p "$findings"
   seeds=()

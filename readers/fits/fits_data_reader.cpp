@@ -125,11 +125,6 @@ std::size_t ReadInput(void* context, uint8_t* buffer, std::size_t cap) {
   return static_cast<InputFile*>(context)->Read(buffer, cap);
 }
 
-[[noreturn]] void Stop(Conversion& cv, std::string_view message) {
-  Say(cv, message);
-  Finish(cv, true);
-}
-
 // Fewest bytes one row of an entry can take in the file.
 int64_t LeastRowBytes(const SelectionEntry& e) {
   switch (e.CompressionCode) {

@@ -35,7 +35,6 @@ constexpr unsigned MaxHdus = 116;
 // A header of more cards than this is a file read as cards, not a header.
 constexpr unsigned MaxHeaderCards = 100000;
 // Output that may come from bytes the file does not hold.
-constexpr int64_t MaxMissingOutputBytes = int64_t{64} << 20;
 constexpr double ArcsecPerRadian = 206264.80624709636;
 
 constexpr std::string_view MsgNotFits = "Pas du fits !";

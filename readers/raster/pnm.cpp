@@ -30,7 +30,6 @@ constexpr std::size_t SourceBufferSize = std::size_t{256} << 10;
 // straight to the system instead of splitting each in two.
 constexpr std::size_t ReadGranule = 4096;
 // Output that would come from bytes the file does not hold is refused beyond this.
-constexpr uint64_t MaxMissingOutputBytes = uint64_t{64} << 20;
 
 // The input seen through one private buffer: header numbers, text samples and
 // binary rows all come from here, so the header costs no system call per byte
@@ -194,11 +193,6 @@ uint64_t RowsBeyondEnd(const PnmHeader& h, int64_t fileSize) {
     rowsHeld = available / BinaryRowBytes(h);
   }
   return rowsHeld >= h.Height ? 0 : h.Height - rowsHeld;
-}
-
-[[noreturn]] void Stop(Conversion& cv, std::string_view message) {
-  Say(cv, message);
-  Finish(cv, true);
 }
 
 // Every limit, before any output. Prints the variant line on the way.
