@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/colour.h"
 #include "core/conversion.h"
 #include "core/numbers.h"
 #include "driver/arguments.h"
@@ -222,16 +223,6 @@ uint16_t WeightedGrey(float r, float g, float b, const ImageState& st) {
   return RoundClampToWord(static_cast<double>(sum));
 }
 
-// The binary colour map is weighted in extended precision.
-uint16_t WeightedGreyExtended(uint32_t r, uint32_t g, uint32_t b, const ImageState& st) {
-  const long double sum = static_cast<long double>(r) * st.ChannelWeightR +
-                          static_cast<long double>(g) * st.ChannelWeightV +
-                          static_cast<long double>(b) * st.ChannelWeightB;
-  if (!(sum > 0.0L)) return 0; // negative weights and NaN
-  if (sum >= 65535.0L) return 65535;
-  return static_cast<uint16_t>(std::nearbyintl(sum));
-}
-
 void DecodeTextRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
                    std::span<uint16_t> row) {
   for (uint16_t& sample : row) {
@@ -276,12 +267,13 @@ void DecodeBinaryRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
     }
   } else if (IsWide(h)) {
     for (std::size_t c = 0; c < width; ++c) {
-      row[c] = WeightedGreyExtended(WordAt(bytes, 3 * c), WordAt(bytes, 3 * c + 1),
-                                    WordAt(bytes, 3 * c + 2), st);
+      // The binary colour map is weighted in extended precision.
+      row[c] = WeightedGreyExtended(st, WordAt(bytes, 3 * c), WordAt(bytes, 3 * c + 1),
+                                    WordAt(bytes, 3 * c + 2));
     }
   } else {
     for (std::size_t c = 0; c < width; ++c) {
-      row[c] = WeightedGreyExtended(bytes[3 * c], bytes[3 * c + 1], bytes[3 * c + 2], st);
+      row[c] = WeightedGreyExtended(st, bytes[3 * c], bytes[3 * c + 1], bytes[3 * c + 2]);
     }
   }
 }
