@@ -2,7 +2,9 @@
 // "blank" is the byte 0x20 only. Results are cut at 255 bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "core/short_text.h"
@@ -34,5 +36,30 @@ void MergeList(Text& list, std::size_t maxLength, std::string_view items);
 
 Text HexDigits(uint32_t value, unsigned minDigits);
 Text BinaryDigits(uint32_t value, unsigned minDigits);
+
+// Plain byte tests and cuts, exact (no folding): fold first where case must not matter.
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+inline bool StartsWith(std::string_view v, std::string_view prefix) {
+  return v.substr(0, prefix.size()) == prefix;
+}
+
+inline bool Contains(std::string_view v, std::string_view needle) {
+  return v.find(needle) != std::string_view::npos;
+}
+
+// True when k equals one of the listed texts.
+inline bool In(std::string_view k, std::initializer_list<std::string_view> list) {
+  for (std::string_view s : list)
+    if (k == s) return true;
+  return false;
+}
+
+// Characters pos..pos+len-1 (0-based) of v, clamped; never a null view.
+inline std::string_view Part(std::string_view v, std::size_t pos,
+                             std::size_t len = std::string_view::npos) {
+  if (pos > v.size()) return std::string_view("", 0);
+  return v.substr(pos, len);
+}
 
 } // namespace korv

@@ -24,8 +24,6 @@ namespace {
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 std::string_view TrimBlankEnds(std::string_view t) {
   while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
   while (!t.empty() && t.back() == ' ') t.remove_suffix(1);

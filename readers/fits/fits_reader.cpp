@@ -42,29 +42,6 @@ constexpr std::string_view MsgAlreadyConverted = "Image d\u00e9j\u00e0 convertie
 constexpr std::string_view MsgPlaneRange = "Seulement 1<=sim<=";
 constexpr std::string_view MsgTooShort = "Fichier trop court pour l'image d\u00e9clar\u00e9e";
 
-bool In(std::string_view k, std::initializer_list<std::string_view> list) {
-  for (std::string_view s : list)
-    if (k == s) return true;
-  return false;
-}
-
-bool Contains(std::string_view folded, std::string_view needle) {
-  return folded.find(needle) != std::string_view::npos;
-}
-
-bool StartsWith(std::string_view v, std::string_view prefix) {
-  return v.substr(0, prefix.size()) == prefix;
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Characters pos..pos+len-1 (0-based) of v, clamped; never a null view.
-std::string_view Part(std::string_view v, std::size_t pos,
-                      std::size_t len = std::string_view::npos) {
-  if (pos > v.size()) return std::string_view("", 0);
-  return v.substr(pos, len);
-}
-
 std::string Num(int64_t v) { return std::to_string(v); }
 
 int64_t RoundUpToBlock(int64_t v) { return (v + FitsBlock - 1) / FitsBlock * FitsBlock; }

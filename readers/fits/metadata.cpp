@@ -31,8 +31,6 @@ char At(std::string_view v, std::size_t pos) {
 
 bool IsDateSeparator(char c) { return c == '-' || c == '.' || c == '/' || c == ':'; }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 char Upper(char c) { return static_cast<char>(FoldUpperByte(static_cast<unsigned char>(c))); }
 
 bool StartsFolded(std::string_view folded, std::string_view prefix) {
