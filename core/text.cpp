@@ -163,4 +163,34 @@ Text HexDigits(uint32_t value, unsigned minDigits) { return DigitsInBase(value, 
 
 Text BinaryDigits(uint32_t value, unsigned minDigits) { return DigitsInBase(value, minDigits, 2); }
 
+Text NormalizePath(unsigned mode, std::string_view path) {
+  if (mode > 3) return Text();
+  std::string p(path);
+  for (std::string_view doubled : {"||", "\\\\", "//"}) {
+    for (std::size_t at = p.find(doubled); at != std::string::npos; at = p.find(doubled))
+      p.erase(at, 1);
+  }
+  Text out;
+  for (char c : p) {
+    switch (mode) {
+    case 0:
+      if (c == '/' || c == '\\') c = '|';
+      break;
+    case 1:
+      if (c == '/' || c == '|') c = '\\';
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      break;
+    case 2:
+      if (c == '\\' || c == '|') c = '/';
+      break;
+    default:
+      // The form that opens a file here: '/' separators, letter case kept.
+      if (c == '\\' || c == '|') c = '/';
+      break;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
 } // namespace korv

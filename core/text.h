@@ -34,6 +34,10 @@ unsigned FoldedPos(std::string_view needle, std::string_view haystack);
 // Appends each comma-separated item of items that list does not hold yet.
 void MergeList(Text& list, std::size_t maxLength, std::string_view items);
 
+// mode 0: stored form with '|' separators; mode 3: the form that opens a file on
+// this system ('/' separators, letter case kept); modes 1, 2 as the classic forms.
+Text NormalizePath(unsigned mode, std::string_view path);
+
 Text HexDigits(uint32_t value, unsigned minDigits);
 Text BinaryDigits(uint32_t value, unsigned minDigits);
 

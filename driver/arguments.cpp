@@ -4,6 +4,7 @@
 
 #include "core/byte_reader.h"
 #include "core/conversion.h"
+#include "core/stop.h"
 
 namespace korv {
 
@@ -47,41 +48,13 @@ uint16_t ArgumentCount(Conversion& cv) {
   return cv.ArgCountKept;
 }
 
-Text NormalizePath(unsigned mode, std::string_view path) {
-  if (mode > 3) return Text();
-  std::string p(path);
-  for (std::string_view doubled : {"||", "\\\\", "//"}) {
-    for (std::size_t at = p.find(doubled); at != std::string::npos; at = p.find(doubled))
-      p.erase(at, 1);
-  }
-  Text out;
-  for (char c : p) {
-    switch (mode) {
-    case 0:
-      if (c == '/' || c == '\\') c = '|';
-      break;
-    case 1:
-      if (c == '/' || c == '|') c = '\\';
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      break;
-    case 2:
-      if (c == '\\' || c == '|') c = '/';
-      break;
-    default:
-      // The form that opens a file here: '/' separators, letter case kept.
-      if (c == '\\' || c == '|') c = '/';
-      break;
-    }
-    out.push_back(c);
-  }
-  return out;
-}
-
 bool OpenInput(Conversion& cv) {
   const Text path = NormalizePath(3, cv.State.InputFilePath.view());
   const bool ok = cv.Input.Open(path.str());
   cv.State.LastIoResult = ok ? 0 : 2;
   ResetByteReader(cv);
+  // Missing, a directory or unreadable: every reader stops here with the reason.
+  if (!ok) Stop(cv, "Lecture impossible : " + cv.State.InputFilePath.str());
   return ok;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/short_text.h"
+#include "core/text.h" // NormalizePath
 
 namespace korv {
 
@@ -16,11 +17,9 @@ Text GetArgument(const Conversion& cv, unsigned n);
 // The same, not cut at 255 bytes (to tell a name that is too long).
 std::string GetArgumentFull(const Conversion& cv, unsigned n);
 
-// mode 0: stored form with '|' separators; mode 3: the form that opens a file on
-// this system ('/' separators, letter case kept); modes 1, 2 as the classic forms.
-Text NormalizePath(unsigned mode, std::string_view path);
-
-// Opens the input file named by InputFilePath; false when it cannot be opened.
+// Opens the input file named by InputFilePath. When it cannot be opened (it does
+// not exist, is a directory or cannot be read) the run stops with
+// "Lecture impossible : name"; the result is then true whenever it returns.
 bool OpenInput(Conversion& cv);
 
 } // namespace korv

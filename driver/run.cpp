@@ -14,11 +14,6 @@ namespace korv {
 
 namespace {
 
-constexpr std::string_view AuthorNotice[] = {
-    "KORVALIX, convertisseur d'images vers FITS.",
-    "Logiciel libre sous licence MIT, voir README.md.",
-};
-
 constexpr std::string_view UsageBlock[] = {
     "KORVALIX image[,[-]num]",
     "  [C[r,v,b,a]]|[R|V|B|A] [Zh,v] [Fz,s] [Ll] [=] [M[X][Y][-]] [+] [TW|TS|TL|TB] [Nn]",
@@ -41,18 +36,6 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 void PrintUsage(Conversion& cv) {
   for (std::string_view line : UsageBlock) Say(cv, line);
-}
-
-void Finish(Conversion& cv, bool closeInput) {
-  // Closing a file that is not open only leaves a non-zero result.
-  if (closeInput) cv.State.LastIoResult = cv.Input.Close();
-  for (std::string_view line : AuthorNotice) Say(cv, line);
-  throw StopRun{};
-}
-
-void Stop(Conversion& cv, std::string_view message) {
-  Say(cv, message);
-  Finish(cv, true);
 }
 
 int RunConversion(Conversion& cv) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/conversion.h"
-#include "driver/run.h"
+#include "core/stop.h"
 #include "output/byte_sink.h"
 #include "output/output_file.h"
 #include "output/prev_pixel.h"

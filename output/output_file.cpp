@@ -11,9 +11,8 @@
 
 #include "core/conversion.h"
 #include "core/numbers.h"
+#include "core/stop.h"
 #include "core/text.h"
-#include "driver/arguments.h"
-#include "driver/run.h"
 #include "output/output_file.h"
 
 namespace korv {

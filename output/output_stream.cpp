@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "core/conversion.h"
-#include "driver/run.h"
+#include "core/stop.h"
 #include "output/output_file.h"
 
 namespace korv {

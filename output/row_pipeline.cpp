@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "core/conversion.h"
-#include "driver/run.h"
+#include "core/stop.h"
 #include "output/fits_data.h"
 #include "output/fits_header.h"
 #include "output/output_file.h"

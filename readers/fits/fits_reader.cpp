@@ -1101,7 +1101,7 @@ void ReadFitsHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression
   if (!s.FullOutput || (suffix == ".FIT" && !compressing) ||
       (suffix == ".FIP" && s.CompressPrevPixel) || (suffix == ".FIV" && s.CompressProfVar))
     s.NamingMode = 1;
-  if (!OpenInput(cv)) Finish(cv, false);
+  OpenInput(cv);
   ReadValueTransform(cv);
   CubeTiming timing;
   WalkHeaders(cv, variant, tiles, timing);

@@ -282,7 +282,7 @@ void DecodeBinaryRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
 
 void ReadPnm(Conversion& cv) {
   ReadOptions(cv);
-  if (!OpenInput(cv)) Stop(cv, "Lecture impossible : " + cv.State.InputFilePath.str());
+  OpenInput(cv);
   PnmSource src(cv.Input);
   const PnmHeader h = ReadPnmHeader(src);
   CheckPnmHeader(cv, h);

@@ -5,6 +5,7 @@
 
 #include "core/byte_reader.h"
 #include "core/conversion.h"
+#include "core/stop.h"
 #include "driver/arguments.h"
 #include "tests/test_support.h"
 
@@ -85,11 +86,16 @@ TEST(Arguments, OpenInputUsesTheStoredPathAndResetsTheReader) {
   EXPECT_EQ(ReadByte(*cv), 0);
   EXPECT_TRUE(ByteReaderAtEnd(*cv));
 
-  cv->State.InputFilePath = "Sub.Dir|m51.fit"; // other case: another name here
-  EXPECT_FALSE(OpenInput(*cv));
-  EXPECT_NE(cv->State.LastIoResult, 0);
-  cv->State.InputFilePath = "Sub.Dir";
-  EXPECT_FALSE(OpenInput(*cv));
+  // Another letter case is another name here; a directory cannot be read.
+  for (const char* name : {"Sub.Dir|m51.fit", "Sub.Dir"}) {
+    SCOPED_TRACE(name);
+    out.str("");
+    cv->State.InputFilePath = name;
+    EXPECT_THROW(OpenInput(*cv), StopRun);
+    EXPECT_NE(cv->State.LastIoResult, 0);
+    EXPECT_EQ(out.str().substr(0, out.str().find('\n')),
+              std::string("Lecture impossible : ") + name);
+  }
 }
 
 } // namespace
