@@ -1,0 +1,60 @@
+// Buffered sequential reads of the pixel data of a TIFF-family file: bytes,
+// blocks and bit fields, refilled 31744 bytes at a time, optionally swapping
+// the bytes of each 16 or 32-bit group of a refill. Past the end of the file
+// the source yields zeros forever and counts them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace korv {
+
+class InputFile;
+
+class TiffByteSource {
+public:
+  static constexpr std::size_t RefillBytes = 31744;
+
+  explicit TiffByteSource(InputFile& in);
+
+  // Repositions at an absolute file offset; drops the buffer and the bit state.
+  void Seek(uint64_t position);
+  // 0: bytes as stored; 2 or 4: each group of that many bytes reversed.
+  void SetSwap(unsigned groupBytes) { swap_ = groupBytes; }
+
+  uint8_t Byte() {
+    if (pos_ == fill_) Refill();
+    return buffer_[pos_++];
+  }
+  // Copies the next out.size() bytes (zeros past the end).
+  void Read(std::span<uint8_t> out);
+  // The buffered bytes not yet taken (at least one; zeros past the end), all
+  // taken by the call.
+  std::span<const uint8_t> TakeChunk();
+
+  // Bit fields of up to 25 bits, most or least significant bit first.
+  uint32_t BitsMsb(unsigned n);
+  uint32_t BitsLsb(unsigned n);
+  void ResetBits() {
+    bitBuffer_ = 0;
+    bitCount_ = 0;
+  }
+
+  // Bytes served past the end of the file since construction.
+  uint64_t MissingBytes() const { return missing_; }
+
+private:
+  void Refill();
+
+  InputFile& in_;
+  std::vector<uint8_t> buffer_;
+  std::size_t fill_ = 0;
+  std::size_t pos_ = 0;
+  unsigned swap_ = 0;
+  uint64_t missing_ = 0;
+  uint64_t bitBuffer_ = 0;
+  unsigned bitCount_ = 0;
+};
+
+} // namespace korv
