@@ -13,8 +13,8 @@
 namespace korv {
 
 // Row numbers matter: a name given without an extension is probed in the order
-// of rows 1, 2, ..., 121, then 0, so "fip" comes before "fit".
-const std::array<ExtensionRow, 122> ExtensionTable = {{
+// of rows 1, 2, ..., 126, then 0, so "fip" comes before "fit".
+const std::array<ExtensionRow, 127> ExtensionTable = {{
     {60, "fit"},  {61, "fip"},  {61, "fiv"},  {62, "fts"},  {62, "ftz"},  {62, "fits"},
     {62, "fitz"}, {10, "gif"},  {30, "tif"},  {30, "tiff"}, {30, "ptif"}, {31, "ujg"},
     {32, "erf"},  {31, "3fr"},  {31, "fff"},  {32, "dng"},  {7, "cpa"},   {5, "stx"},
@@ -36,6 +36,8 @@ const std::array<ExtensionRow, 122> ExtensionTable = {{
     {29, "dcm"},  {29, "dic"},  {29, "acr"},  {33, "srw"},  {50, "003"},  {80, "raf"},
     {81, "eps"},  {81, "ps"},   {91, "rif"},  {52, "xxx"},  {53, "plu"},  {54, "vk4"},
     {55, "surf"}, {62, "fz"},
+    // Sun raster files are commonly named after their depth.
+    {22, "im1"},  {22, "im8"},  {22, "im24"}, {22, "im32"}, {22, "rs"},
 }};
 
 namespace {
@@ -51,8 +53,13 @@ struct DispatchRow {
 };
 
 // One row per FormatCode that has a reader; a code absent here stops the run.
-constexpr std::array<DispatchRow, 5> DispatchTable = {{
+constexpr std::array<DispatchRow, 34> DispatchTable = {{
     {20, [](Conversion& cv, uint16_t) { ReadPnm(cv); }, 0},
+    {10, [](Conversion& cv, uint16_t) { ReadGif(cv); }, 0},
+    {3, [](Conversion& cv, uint16_t) { ReadBmp(cv); }, 0},
+    {15, [](Conversion& cv, uint16_t) { ReadPcx(cv); }, 0},
+    {21, [](Conversion& cv, uint16_t) { ReadTga(cv); }, 0},
+    {22, [](Conversion& cv, uint16_t) { ReadSunRaster(cv); }, 0},
     {60, [](Conversion& cv, uint16_t v) { ReadFitsFile(cv, v); }, 0},
     {61, [](Conversion& cv, uint16_t v) { ReadFitsFile(cv, v); }, 1},
     {62, [](Conversion& cv, uint16_t v) { ReadFitsFile(cv, v); }, 2},
@@ -63,6 +70,30 @@ constexpr std::array<DispatchRow, 5> DispatchTable = {{
        ReadFitsFile(cv, v);
      },
      2},
+    {5, [](Conversion& cv, uint16_t) { ReadSbig(cv); }, 0},
+    {17, [](Conversion& cv, uint16_t) { ReadSpe(cv); }, 0},
+    {28, [](Conversion& cv, uint16_t) { ReadT1m(cv); }, 0},
+    {40, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 0},
+    {41, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 1},
+    {42, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 2},
+    {43, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 3},
+    {44, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 4},
+    {45, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 5},
+    {46, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 6},
+    {47, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 7},
+    {48, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 8},
+    {49, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 9},
+    {50, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 10},
+    {51, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 11},
+    {52, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 12},
+    {53, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 13},
+    {54, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 14},
+    {55, [](Conversion& cv, uint16_t v) { ReadRawBinary(cv, v); }, 15},
+    {11, [](Conversion& cv, uint16_t) { ReadMx5(cv); }, 0},
+    {16, [](Conversion& cv, uint16_t) { ReadPer(cv); }, 0},
+    {26, [](Conversion& cv, uint16_t) { ReadImc(cv); }, 0},
+    {81, [](Conversion& cv, uint16_t) { ReadPostScript(cv); }, 0},
+    {91, [](Conversion& cv, uint16_t) { ListRif(cv); }, 0},
 }};
 
 // Extensions are made of ASCII letters, digits, '-' and '_' only, so bytes of

@@ -9,5 +9,19 @@ struct Conversion;
 
 void ReadPnm(Conversion& cv);
 void ReadFitsFile(Conversion& cv, uint16_t variant);
+void ReadGif(Conversion& cv);
+void ReadBmp(Conversion& cv);
+void ReadPcx(Conversion& cv);
+void ReadTga(Conversion& cv);
+void ReadSunRaster(Conversion& cv);
+void ReadSbig(Conversion& cv);
+void ReadSpe(Conversion& cv);
+void ReadT1m(Conversion& cv);
+void ReadRawBinary(Conversion& cv, uint16_t variant);
+void ReadPostScript(Conversion& cv);
+void ListRif(Conversion& cv);
+void ReadMx5(Conversion& cv);
+void ReadImc(Conversion& cv);
+void ReadPer(Conversion& cv);
 
 } // namespace korv
