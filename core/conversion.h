@@ -50,7 +50,7 @@ struct Conversion {
   ByteReaderState Reader;
   OutputFile Output;
   RowSpool Spool;     // output rows waiting for their place in the file
-  int ExitStatus = 1;  // set to 0 only by a run that converted, or had no arguments
+  int ExitStatus = 1;  // 0 for a run that converted (3: from a truncated input) or had no arguments
   Truncation Truncated;
 
   // Fixed row blocks (120000 bytes each, and the output staging buffers).

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace korv {
 
 struct Conversion;
+struct Truncation;
 
 enum class MissingUnit : uint8_t { Rows, Samples };
 
@@ -23,5 +26,11 @@ void NoteMissingData(Conversion& cv, uint64_t missing, uint64_t total,
 // Stops the run ("Fichier tronqué : ...") when `missingBytes` of output would come
 // from data the input does not hold and that exceeds MaxMissingOutputBytes.
 void CheckMissingOutput(Conversion& cv, uint64_t missingBytes);
+
+// The console line of a run whose input was truncated ("Fichier tronqu\u00e9 : ...").
+std::string TruncationMessage(const Truncation& t);
+// The COMMENT card(s) saying so in the output header: one card, or two when the
+// counts are too long for one.
+std::vector<std::string> TruncationCards(const Truncation& t);
 
 } // namespace korv

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 
 #include "core/conversion.h"
+#include "core/truncation.h"
 #include "driver/arguments.h"
 #include "driver/dispatch.h"
+#include "output/output_file.h"
 
 namespace korv {
 
@@ -51,12 +53,21 @@ int RunConversion(Conversion& cv) {
         Say(cv, NothingConverted);
         Finish(cv, true);
       }
-      // Only now is the converted file known to be complete and closed.
+      // A truncated input is converted, and said to be: in the header (written
+      // before the data, so completed now), on the console and in the status.
+      const bool truncated = cv.Truncated.Missing != 0;
+      if (truncated) {
+        AppendHeaderCards(cv, TruncationCards(cv.Truncated));
+        Say(cv, TruncationMessage(cv.Truncated));
+      }
+      // Only now is the converted file known to be complete and closed. An input
+      // that did not hold its whole image is kept: the output is not a full copy.
       const std::string input = NormalizePath(3, st.InputFilePath.view()).str();
-      if (st.EraseInput && !SameFile(input, cv.Output.Path())) std::remove(input.c_str());
+      if (st.EraseInput && !truncated && !SameFile(input, cv.Output.Path()))
+        std::remove(input.c_str());
     }
     PrintUsage(cv);
-    cv.ExitStatus = 0;
+    cv.ExitStatus = cv.Truncated.Missing != 0 ? 3 : 0;
     Finish(cv, false);
   } catch (const StopRun&) {
     if (cv.Output.Created() && !st.OutputCompleted) cv.Output.Discard();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,7 +29,12 @@ public:
   bool Seek(int64_t position);
   int64_t Size() const;
   bool SetModificationTime(const timespec& t);
+  bool ModificationTime(timespec& t) const;
   bool Close();
+  // Opens the closed file it created again, for reading and writing in place.
+  bool Reopen();
+  // Exactly n bytes at position, or false.
+  bool ReadAt(int64_t position, void* data, std::size_t n) const;
   // Closes (if open) and deletes the file it created; used when a run stops.
   void Discard();
   const std::string& Path() const { return path_; }
@@ -49,5 +55,11 @@ void CloseOutputFile(Conversion& cv);
 // prints a message and stops the run (the incomplete file is then removed).
 void WriteOutput(Conversion& cv, const void* data, std::size_t n);
 void SeekOutput(Conversion& cv, int64_t position);
+
+// Adds whole cards (80 bytes each) to the header of the completed output file,
+// just before its END card, keeping the data and the file time. The header grows
+// by a 2880-byte block when its padding has no room left. Stops the run on a
+// failed read or write (the file, no longer complete, is then removed).
+void AppendHeaderCards(Conversion& cv, std::span<const std::string> cards);
 
 } // namespace korv

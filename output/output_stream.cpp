@@ -52,6 +52,32 @@ bool OutputFile::SetModificationTime(const timespec& t) {
   return fd_ >= 0 && ::futimens(fd_, times) == 0;
 }
 
+bool OutputFile::ModificationTime(timespec& t) const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  t = st.st_mtim;
+  return true;
+}
+
+bool OutputFile::Reopen() {
+  if (fd_ >= 0 || !created_) return false;
+  fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  return fd_ >= 0;
+}
+
+bool OutputFile::ReadAt(int64_t position, void* data, std::size_t n) const {
+  auto* p = static_cast<char*>(data);
+  while (n > 0) {
+    const ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(position));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+    position += r;
+  }
+  return true;
+}
+
 bool OutputFile::Close() {
   if (fd_ < 0) return false;
   const int rc = ::close(fd_);

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "core/conversion.h"
-#include "driver/run.h"
+#include "core/stop.h"
+#include "core/truncation.h"
 #include "output/row_pipeline.h"
 #include "readers/fits/data_source.h"
 #include "readers/fits/prev_pixel_decoder.h"
@@ -130,7 +131,7 @@ int64_t LeastRowBytes(const SelectionEntry& e) {
   switch (e.CompressionCode) {
   case PlainCode: return int64_t{BytesPerSample(e.Bitpix)} * e.Width;
   case PrevPixelCode: return e.Width + 2;
-  case ProfVarCode: return 32;       // sixteen two-byte records
+  case ProfVarCode: return ProfVarLeastRowBytes(e.Width);
   case RiceCode: return e.Width / 8; // one bit per sample
   default: return 0;
   }
@@ -169,6 +170,7 @@ private:
       w.Index = i;
       w.Rice.K = st_.RiceBits;
       w.Rice.M = st_.RiceLimit;
+      totalSamples_ += uint64_t{e.Width} * e.Height;
       entries_.push_back(std::move(w));
     }
   }
@@ -233,6 +235,13 @@ private:
     if (missing_ > MaxMissingSamples) Stop(cv_, "Fichier tronqu\u00e9");
   }
 
+  // Samples of a row that the file did not hold (or a damaged tile lost): zeros
+  // in the output, reported at the end of the run.
+  void RowShort(int64_t samples) {
+    CountMissing(samples);
+    NoteMissingData(cv_, static_cast<uint64_t>(samples), totalSamples_, MissingUnit::Samples);
+  }
+
   // Puts the byte source at the data of entry w, keeping where the previous
   // entry stopped. With a single image the data are read straight through.
   void UseSource(EntryWork& w) {
@@ -263,28 +272,32 @@ private:
       UseSource(w);
       const std::size_t n = out.size() * static_cast<std::size_t>(bytes);
       const std::size_t got = source_.Read(stored_.data(), n);
-      if (got < n) CountMissing(static_cast<int64_t>((n - got) / static_cast<std::size_t>(bytes)));
+      if (got < n) {
+        const auto b = static_cast<std::size_t>(bytes);
+        RowShort(static_cast<int64_t>((n - got + b - 1) / b));
+      }
       ConvertPlainRow(std::span<const uint8_t>(stored_.data(), n), e.Bitpix,
                       st_.LittleEndianSamples != 0, scaling, out);
       return;
     }
     case PrevPixelCode:
       UseSource(w);
-      if (source_.AtEnd()) CountMissing(static_cast<int64_t>(out.size()));
       DecodePrevPixelRow(source_, e.Predictor, out);
+      // A row the data ran out in (or after) is zeros from there on.
+      if (source_.Overran()) RowShort(static_cast<int64_t>(out.size()));
       for (uint16_t& s : out) s = scaling.Integer(s);
       return;
     case RiceCode:
       UseSource(w);
-      if (source_.AtEnd() && w.Rice.BitsLeft == 0) CountMissing(static_cast<int64_t>(out.size()));
       DecodeRiceRow(source_, w.Rice, e.Predictor, out);
+      if (w.Rice.RanOut || source_.Overran()) RowShort(static_cast<int64_t>(out.size()));
       for (uint16_t& s : out) s = scaling.Integer(static_cast<int16_t>(s));
       return;
     case ProfVarCode:
       // Stored values are output values: no scaling of any kind.
       UseSource(w);
-      if (source_.AtEnd()) CountMissing(static_cast<int64_t>(out.size()));
       DecodeProfVarRow(source_, profVar_, out, stored_);
+      if (source_.Overran()) RowShort(static_cast<int64_t>(out.size()));
       return;
     case TileCode: {
       ParkSource();
@@ -302,7 +315,7 @@ private:
       switch (status) {
       case TileImageReader::RowStatus::Ok: break;
       case TileImageReader::RowStatus::Damaged:
-        CountMissing(static_cast<int64_t>(out.size()));
+        RowShort(static_cast<int64_t>(out.size()));
         break;
       case TileImageReader::RowStatus::Unsupported:
         Stop(cv_, "Compression pas support\u00e9e : tuile non RICE_1");
@@ -374,6 +387,7 @@ private:
   std::vector<uint8_t> stored_;
   std::vector<double> tileRow_;
   int64_t missing_ = 0;
+  uint64_t totalSamples_ = 0; // of every image read
   unsigned rowsOut_ = 0;
 };
 

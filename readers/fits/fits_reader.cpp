@@ -23,6 +23,7 @@
 #include "output/row_pipeline.h"
 #include "readers/fits/fits_data_reader.h"
 #include "readers/fits/metadata.h"
+#include "readers/fits/prof_var_decoder.h"
 #include "readers/readers.h"
 
 namespace korv {
@@ -352,7 +353,7 @@ bool EntryDataFits(const SelectionEntry& e, const TileCompression& tile, int64_t
   case 0: need = SatMul(e.RowBytes, e.Height); break;
   case 2: need = samples; break;
   case 3: need = (samples + 7) / 8; break;
-  case 4: need = SatMul(e.Height, 32); break;
+  case 4: need = SatMul(e.Height, ProfVarLeastRowBytes(static_cast<std::size_t>(e.Width))); break;
   case 5: need = SatMul(tile.TableRowBytes, tile.TableRows); break;
   default: return true;
   }

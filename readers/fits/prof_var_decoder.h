@@ -23,6 +23,13 @@ constexpr std::size_t ProfVarPlaneScratch(std::size_t width) {
   return 16 * ((width + 7) / 8);
 }
 
+// Fewest bytes a row of `width` samples can take: each of its sixteen planes at
+// least one run record, two bytes when the plane is short enough for the
+// one-byte count (127 bytes), four otherwise.
+constexpr int64_t ProfVarLeastRowBytes(std::size_t width) {
+  return 16 * (((width + 7) / 8) <= 127 ? 2 : 4);
+}
+
 // Decodes out.size() samples and updates the carried samples. scratch must hold
 // ProfVarPlaneScratch(out.size()) bytes (a shorter one leaves the row zero).
 void DecodeProfVarRow(DataSource& src, ProfVarCarry& carry, std::span<uint16_t> out,

@@ -33,6 +33,7 @@ void DecodeRiceRow(DataSource& src, RiceStream& rs, int16_t& predictor, std::spa
       // Past the end the stream is all zeros, which always spells an escape to
       // the sample 0: taken at once, so a long prefix limit cannot stall here.
       if (OnlyZerosLeft(src, rs)) {
+        rs.RanOut = true;
         q = m + 1;
         break;
       }

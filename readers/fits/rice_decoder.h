@@ -18,6 +18,7 @@ struct RiceStream {
   int64_t M = 0; // longest prefix that is not an escape
   uint8_t Byte = 0;
   uint8_t BitsLeft = 0;
+  bool RanOut = false; // a sample needed bits past the end of the data
 };
 
 // Decodes out.size() samples as 16-bit patterns of the signed running sample.

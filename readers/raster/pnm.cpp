@@ -16,6 +16,8 @@
 #include "core/colour.h"
 #include "core/conversion.h"
 #include "core/numbers.h"
+#include "core/stop.h"
+#include "core/truncation.h"
 #include "driver/arguments.h"
 #include "driver/options.h"
 #include "driver/run.h"
@@ -58,6 +60,8 @@ public:
 
   // True once the file is exhausted and the buffer is empty.
   bool Exhausted() const { return atEnd_ && pos_ == fill_; }
+  // Set when a text sample found the end of the file instead of a digit.
+  bool SampleMissing = false;
   // Bytes of the file taken so far.
   int64_t Consumed() const { return in_.Tell() - static_cast<int64_t>(fill_ - pos_); }
 
@@ -121,7 +125,10 @@ uint16_t ReadTextSample(PnmSource& src) {
   bool digitSeen = false;
   for (;;) {
     const int b = src.Next();
-    if (b < 0) return static_cast<uint16_t>(value);
+    if (b < 0) {
+      if (!digitSeen) src.SampleMissing = true;
+      return static_cast<uint16_t>(value);
+    }
     if (IsDigit(b)) {
       value = (value * 10 + static_cast<uint32_t>(b - '0')) & 0xFFFFu;
       digitSeen = true;
@@ -136,7 +143,10 @@ uint16_t ReadTextSample(PnmSource& src) {
 bool ReadTextBit(PnmSource& src) {
   for (;;) {
     const int b = src.Next();
-    if (b < 0) return false;
+    if (b < 0) {
+      src.SampleMissing = true;
+      return false;
+    }
     if (IsDigit(b)) return b != '0';
   }
 }
@@ -243,11 +253,13 @@ uint32_t WordAt(std::span<const uint8_t> bytes, std::size_t i) {
   return (uint32_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
 }
 
-// One block of the row; bytes the file no longer holds read as 0.
-void DecodeBinaryRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
+// One block of the row; bytes the file no longer holds read as 0. False when
+// the file did not hold the whole row.
+bool DecodeBinaryRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
                      std::span<uint8_t> shortRow, std::span<uint16_t> row) {
   std::span<const uint8_t> bytes = src.Take(shortRow.size());
-  if (bytes.size() < shortRow.size()) {
+  const bool whole = bytes.size() == shortRow.size();
+  if (!whole) {
     // Past the end: the missing part is zeros, never stale buffer contents.
     std::copy(bytes.begin(), bytes.end(), shortRow.begin());
     std::fill(shortRow.begin() + static_cast<std::ptrdiff_t>(bytes.size()), shortRow.end(),
@@ -276,6 +288,7 @@ void DecodeBinaryRow(PnmSource& src, const PnmHeader& h, const ImageState& st,
       row[c] = WeightedGreyExtended(st, bytes[3 * c], bytes[3 * c + 1], bytes[3 * c + 2]);
     }
   }
+  return whole;
 }
 
 } // namespace
@@ -309,11 +322,16 @@ void ReadPnm(Conversion& cv) {
                      " Mo de l'image manquent");
       }
     }
+    bool whole = true;
     if (IsText(h.Variant)) {
+      src.SampleMissing = false;
       DecodeTextRow(src, h, st, cv.Row());
+      whole = !src.SampleMissing;
     } else {
-      DecodeBinaryRow(src, h, st, shortRow, cv.Row());
+      whole = DecodeBinaryRow(src, h, st, shortRow, cv.Row());
     }
+    // A row the file held only in part counts as missing.
+    if (!whole) NoteMissingData(cv, 1, h.Height, MissingUnit::Rows);
     WriteOutputRow(cv, static_cast<uint16_t>(r));
   }
   cv.Input.Close();

@@ -212,3 +212,62 @@ TEST(OutputFile, FinishedFileGetsTheInputTimePlusTwoSeconds) {
 
 } // namespace
 } // namespace korv
+
+namespace korv {
+namespace {
+
+std::string Card80(const std::string& text) {
+  std::string c = text;
+  c.resize(80, ' ');
+  return c;
+}
+
+// A finished file of `cards` header cards (END included) and one data block.
+std::string WriteFinished(Conversion& cv, unsigned cards) {
+  std::string header;
+  for (unsigned i = 1; i < cards; ++i) header += Card80("COMMENT   card " + std::to_string(i));
+  header += Card80("END");
+  header.resize((header.size() + 2879) / 2880 * 2880, ' ');
+  std::string data(2880, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  EXPECT_TRUE(cv.Output.Create("f.fit", true));
+  EXPECT_TRUE(cv.Output.Write(header.data(), header.size()));
+  EXPECT_TRUE(cv.Output.Write(data.data(), data.size()));
+  const timespec t{1000000000, 0};
+  EXPECT_TRUE(cv.Output.SetModificationTime(t));
+  EXPECT_TRUE(cv.Output.Close());
+  cv.State.HeaderBytes = static_cast<uint32_t>(header.size());
+  cv.State.OutputCompleted = 1;
+  return data;
+}
+
+TEST(HeaderAppend, CardsGoBeforeEndInThePaddingOrInANewBlock) {
+  // 10 cards leave room; 36 fill the block (a new one is needed); 35 leave one
+  // slot, too few for END after two cards.
+  for (const unsigned cards : {10u, 36u, 35u}) {
+    SCOPED_TRACE(cards);
+    ScratchDir dir;
+    std::ostringstream out;
+    auto cv = test::MakeConversion({"korvalix"}, out);
+    const std::string data = WriteFinished(*cv, cards);
+    const std::vector<std::string> added = {Card80("COMMENT   first"), "COMMENT   second"};
+    AppendHeaderCards(*cv, added);
+    EXPECT_EQ(cv->State.OutputCompleted, 1);
+    const std::string file = test::ReadFile("f.fit");
+    const std::size_t headerBytes = cards + 2 <= 36 ? 2880 : 5760;
+    ASSERT_EQ(file.size(), headerBytes + 2880);
+    EXPECT_EQ(cv->State.HeaderBytes, headerBytes);
+    const std::size_t end = (cards - 1) * 80;
+    EXPECT_EQ(file.substr(end - 80, 80), Card80("COMMENT   card " + std::to_string(cards - 1)));
+    EXPECT_EQ(file.substr(end, 160), Card80("COMMENT   first") + Card80("COMMENT   second"));
+    EXPECT_EQ(file.substr(end + 160, 80), Card80("END"));
+    EXPECT_EQ(file.find_first_not_of(' ', end + 240), headerBytes);
+    EXPECT_EQ(file.substr(headerBytes), data);
+    struct stat st {};
+    ASSERT_EQ(::stat("f.fit", &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  }
+}
+
+} // namespace
+} // namespace korv

@@ -252,28 +252,47 @@ TEST(PnmLimits, MalformedHeadersStop) {
   }
 }
 
-TEST(PnmLimits, ShortDataReadsAsZeros) {
+TEST(PnmLimits, ShortDataReadsAsZerosAndIsReported) {
   ScratchDir dir;
-  // Binary: three of eight bytes present.
-  RunResult r = Convert("s.pgm", "P5 4 2 255\n\x09\x09\x09"s);
-  EXPECT_EQ(r.Status, 0) << r.Console;
-  FitsImage img = ReadFits("s.fit");
-  ASSERT_TRUE(img.Valid);
-  EXPECT_EQ(img.Values, (std::vector<int64_t>{0, 0, 0, 0, 9, 9, 9, 0}));
-
-  // 16-bit with an odd byte count: the half word reads with a zero low byte.
-  r = Convert("h.pgm", "P5 2 1 65535\n\x01\x02\x03"s);
-  EXPECT_EQ(r.Status, 0) << r.Console;
-  img = ReadFits("h.fit");
-  ASSERT_TRUE(img.Valid);
-  EXPECT_EQ(img.Values, (std::vector<int64_t>{0x0102, 0x0300}));
-
-  // Text: samples past the end read as 0.
-  r = Convert("t.pgm", "P2 3 2 255\n4 5");
-  EXPECT_EQ(r.Status, 0) << r.Console;
-  img = ReadFits("t.fit");
-  ASSERT_TRUE(img.Valid);
-  EXPECT_EQ(img.Values, (std::vector<int64_t>{0, 0, 0, 4, 5, 0}));
+  // Each case: the rows the file holds only in part or not at all are counted
+  // (status 3, one console line, a header card); the samples are zeros.
+  const struct {
+    const char* Name;
+    std::string Bytes;
+    std::vector<int64_t> Values; // bottom row first
+    const char* Missing;         // "k of n"
+  } cases[] = {
+      {"s.pgm", "P5 4 2 255\n\x09\x09\x09"s, {0, 0, 0, 0, 9, 9, 9, 0}, "2 of 2"},
+      // 16-bit with an odd byte count: the half word reads with a zero low byte.
+      {"h.pgm", "P5 2 1 65535\n\x01\x02\x03"s, {0x0102, 0x0300}, "1 of 1"},
+      {"t.pgm", "P2 3 2 255\n4 5", {0, 0, 0, 4, 5, 0}, "2 of 2"},
+      // The last sample ending the file without a separator is whole.
+      {"e.pgm", "P2 3 2 255\n4 5 6 7", {7, 0, 0, 4, 5, 6}, "1 of 2"},
+      {"b.pbm", "P1 2 3\n01 1", {0, 0, 255, 0, 0, 255}, "2 of 3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const RunResult r = Convert(c.Name, c.Bytes);
+    EXPECT_EQ(r.Status, 3) << r.Console;
+    const std::string k = std::string(c.Missing).substr(0, 1);
+    const std::string n = std::string(c.Missing).substr(5);
+    EXPECT_NE(r.Console.find("Fichier tronqu\u00e9 : " + k + (k == "1" ? " ligne" : " lignes") +
+                             " sur " + n),
+              std::string::npos)
+        << r.Console;
+    const std::string out = std::string(c.Name).substr(0, 1) + ".fit";
+    const FitsImage img = ReadFits(out);
+    ASSERT_TRUE(img.Valid);
+    EXPECT_EQ(img.Values, c.Values);
+    std::string card = "COMMENT   Input truncated: the last " + std::string(c.Missing) +
+                       " rows are missing and set to 0";
+    card.resize(80, ' ');
+    EXPECT_NE(ReadFile(out).find(card), std::string::npos);
+  }
+  // A complete file is not reported.
+  const RunResult whole = Convert("w.pgm", "P2 1 1 255\n4");
+  EXPECT_EQ(whole.Status, 0) << whole.Console;
+  EXPECT_EQ(whole.Console.find("tronqu"), std::string::npos);
 }
 
 TEST(PnmLimits, HugeImageFromTinyFileIsRefusedEarly) {
