@@ -53,7 +53,7 @@ struct DispatchRow {
 };
 
 // One row per FormatCode that has a reader; a code absent here stops the run.
-constexpr std::array<DispatchRow, 34> DispatchTable = {{
+constexpr std::array<DispatchRow, 35> DispatchTable = {{
     {20, [](Conversion& cv, uint16_t) { ReadPnm(cv); }, 0},
     {10, [](Conversion& cv, uint16_t) { ReadGif(cv); }, 0},
     {3, [](Conversion& cv, uint16_t) { ReadBmp(cv); }, 0},
@@ -94,6 +94,7 @@ constexpr std::array<DispatchRow, 34> DispatchTable = {{
     {26, [](Conversion& cv, uint16_t) { ReadImc(cv); }, 0},
     {81, [](Conversion& cv, uint16_t) { ReadPostScript(cv); }, 0},
     {91, [](Conversion& cv, uint16_t) { ListRif(cv); }, 0},
+    {29, [](Conversion& cv, uint16_t) { ReadDicomFile(cv); }, 0},
 }};
 
 // Extensions are made of ASCII letters, digits, '-' and '_' only, so bytes of

@@ -23,5 +23,6 @@ void ListRif(Conversion& cv);
 void ReadMx5(Conversion& cv);
 void ReadImc(Conversion& cv);
 void ReadPer(Conversion& cv);
+void ReadDicomFile(Conversion& cv);
 
 } // namespace korv
