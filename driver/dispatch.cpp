@@ -53,13 +53,21 @@ struct DispatchRow {
 };
 
 // One row per FormatCode that has a reader; a code absent here stops the run.
-constexpr std::array<DispatchRow, 35> DispatchTable = {{
+constexpr std::array<DispatchRow, 42> DispatchTable = {{
+    {2, [](Conversion& cv, uint16_t) { ReadPds(cv); }, 0},
     {20, [](Conversion& cv, uint16_t) { ReadPnm(cv); }, 0},
     {10, [](Conversion& cv, uint16_t) { ReadGif(cv); }, 0},
     {3, [](Conversion& cv, uint16_t) { ReadBmp(cv); }, 0},
     {15, [](Conversion& cv, uint16_t) { ReadPcx(cv); }, 0},
     {21, [](Conversion& cv, uint16_t) { ReadTga(cv); }, 0},
     {22, [](Conversion& cv, uint16_t) { ReadSunRaster(cv); }, 0},
+    // TIFF family: the variant is the image converted by default (65535: Panasonic raw).
+    {30, [](Conversion& cv, uint16_t v) { ReadTiffFamily(cv, static_cast<int16_t>(v)); }, 0},
+    {31, [](Conversion& cv, uint16_t v) { ReadTiffFamily(cv, static_cast<int16_t>(v)); }, 1},
+    {32, [](Conversion& cv, uint16_t v) { ReadTiffFamily(cv, static_cast<int16_t>(v)); }, 2},
+    {33, [](Conversion& cv, uint16_t v) { ReadTiffFamily(cv, static_cast<int16_t>(v)); }, 3},
+    {34, [](Conversion& cv, uint16_t v) { ReadTiffFamily(cv, static_cast<int16_t>(v)); }, 4},
+    {36, [](Conversion& cv, uint16_t v) { ReadTiffFamily(cv, static_cast<int16_t>(v)); }, 65535},
     {60, [](Conversion& cv, uint16_t v) { ReadFitsFile(cv, v); }, 0},
     {61, [](Conversion& cv, uint16_t v) { ReadFitsFile(cv, v); }, 1},
     {62, [](Conversion& cv, uint16_t v) { ReadFitsFile(cv, v); }, 2},

@@ -9,6 +9,9 @@ struct Conversion;
 
 void ReadPnm(Conversion& cv);
 void ReadFitsFile(Conversion& cv, uint16_t variant);
+// defaultImageNumber: the image converted when none is asked for; -1 for Panasonic raw.
+void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber);
+void ReadPds(Conversion& cv);
 void ReadGif(Conversion& cv);
 void ReadBmp(Conversion& cv);
 void ReadPcx(Conversion& cv);
