@@ -14,8 +14,9 @@ struct ExtensionRow {
   std::string_view Extension; // lower case, 1 to 4 characters
 };
 
-// Rows 0..121 (row 121, "fz", was added after the original 121 rows).
-extern const std::array<ExtensionRow, 122> ExtensionTable;
+// Rows 0..126 (row 121, "fz", and rows 122..126, the Sun raster names, were
+// added after the original 121 rows).
+extern const std::array<ExtensionRow, 127> ExtensionTable;
 
 // Fills InputFilePath, prints "Ent=" and "Tfi=", returns the FormatCode (0 = none).
 uint8_t DetectFormat(Conversion& cv);
