@@ -188,6 +188,17 @@ void Dispatch(Conversion& cv) {
       return;
     }
   }
+  // No reader: say why (a cut name has said so already).
+  const Text& name = cv.State.InputFilePath;
+  const std::string argument = GetArgumentFull(cv, 1);
+  if (argument.substr(0, argument.find(',')).size() <= Text::Capacity) {
+    if (code != 0)
+      Say(cv, "Format pas support\u00e9 : " + name.str());
+    else if (!name.empty() && name[name.size() - 1] == '.')
+      Say(cv, "Lecture impossible : " + name.str()); // no file of that name with a known extension
+    else
+      Say(cv, "Format inconnu : " + name.str());
+  }
   Finish(cv, true);
 }
 

@@ -11,8 +11,10 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "core/conversion.h"
+#include "core/stop.h"
 #include "core/julian.h"
 #include "core/numbers.h"
 #include "core/text.h"
@@ -272,9 +274,26 @@ void ReadSoftwareOption(Conversion& cv, std::string_view rest) {
   }
 }
 
+// True when a packed hh.mmssd value names a time of day: hours below 24,
+// minutes and seconds below 60 (after the carry DecodePacked applies).
+bool IsTimeOfDay(double x) {
+  const double h = std::trunc(x);
+  const double minutesWithFraction = (x - h) * 100.0;
+  double m = std::trunc(minutesWithFraction);
+  double s = (minutesWithFraction - m) * 100.0;
+  if (s > 99.0) {
+    s = 0.0;
+    m += 1.0;
+  }
+  return h < 24.0 && m < 60.0 && s < 60.0;
+}
+
 // Items of HD, HM, HF: [yyyymmdd],[hh.mmssd],[exposure s]. The date and the
 // time are added to DateObs as it stands, so together they make the instant.
-void ReadDateItems(ImageState& st, Text text) {
+// A date or time that is not on the calendar or the clock stops the run: it
+// would silently give another instant.
+void ReadDateItems(Conversion& cv, Text text) {
+  ImageState& st = cv.State;
   Text item;
   for (unsigned k = 1; k <= 3; ++k) {
     TakeItemSeparator(text, item);
@@ -285,8 +304,11 @@ void ReadDateItems(ImageState& st, Text text) {
       const double year = std::trunc(x * 0.0001);
       const double month = std::fmod(std::trunc(x * 0.01), 100.0);
       const double day = (x * 0.01 - std::trunc(x * 0.01)) * 100.0;
+      if (month < 1.0 || month > 12.0 || day < 1.0 || day >= 32.0)
+        Stop(cv, "Date incorrecte : " + item.str());
       st.DateObs += JulianDate(year, month, day);
     } else if (k == 2) {
+      if (!IsTimeOfDay(x)) Stop(cv, "Date incorrecte : " + item.str());
       st.DateObs += DecodePacked(x) / 24.0;
     } else {
       st.Exptime = x;
@@ -294,14 +316,15 @@ void ReadDateItems(ImageState& st, Text text) {
   }
 }
 
-void ReadDateOption(ImageState& st, const Text& rest) {
+void ReadDateOption(Conversion& cv, const Text& rest) {
+  ImageState& st = cv.State;
   const char second = UpperAscii(rest[0]);
   switch (second) {
   case 'D':
   case 'M':
   case 'F':
     st.DateOutRef = second == 'D' ? 1 : second == 'M' ? 2 : 3;
-    ReadDateItems(st, Text(rest.substr(1)));
+    ReadDateItems(cv, Text(rest.substr(1)));
     return;
   case 'O':
   case 'P':
@@ -487,6 +510,91 @@ void ReadSampleTypeOption(ImageState& st, const Text& rest) {
   st.OutputBitpix = bitpix;
 }
 
+// The keyword of a Y card: its text up to the first blank or "=".
+std::string_view CardOptionKeyword(std::string_view card) {
+  return card.substr(0, card.find_first_of(" ="));
+}
+
+bool IsKeywordChar(char c) {
+  const char u = UpperAscii(c);
+  return (u >= 'A' && u <= 'Z') || IsDigit(u) || u == '-' || u == '_';
+}
+
+// A keyword FITS readers cannot parse makes the whole file unreadable to them:
+// such a card is refused before any output.
+void CheckCardOption(Conversion& cv, const Text& arg) {
+  if (arg.size() < 3) return;
+  const std::string_view keyword = CardOptionKeyword(arg.view().substr(2));
+  bool ok = keyword.size() <= 8;
+  for (char c : keyword) ok = ok && IsKeywordChar(c);
+  if (!ok) Stop(cv, "Mot-cl\u00e9 FITS incorrect : " + std::string(keyword));
+}
+
+bool IsFitsNumber(std::string_view t) {
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::size_t digits = 0;
+  for (; i < t.size() && IsDigit(t[i]); ++i) ++digits;
+  if (i < t.size() && t[i] == '.') {
+    for (++i; i < t.size() && IsDigit(t[i]); ++i) ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < t.size() && (t[i] == 'E' || t[i] == 'e' || t[i] == 'D' || t[i] == 'd')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    std::size_t exponent = 0;
+    for (; i < t.size() && IsDigit(t[i]); ++i) ++exponent;
+    if (exponent == 0) return false;
+  }
+  return i == t.size();
+}
+
+// Index just past the closing quote of a string starting at t[0] == '\'', or
+// npos when it is not closed ("''" inside is a quote character).
+std::size_t StringEnd(std::string_view t) {
+  for (std::size_t i = 1; i < t.size(); ++i) {
+    if (t[i] != '\'') continue;
+    if (i + 1 < t.size() && t[i + 1] == '\'') {
+      ++i;
+      continue;
+    }
+    return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// The value field of a Y card is kept as typed when it is a FITS value (a
+// number, a logical, a complex pair, a closed string, or nothing), possibly
+// followed by a comment; any other text becomes a string: OBSERVER= 'Me'.
+Text QuotedCardValue(std::string_view head, std::string_view value) {
+  std::string_view t = TrimBlankEnds(value);
+  if (t.empty()) return Text(std::string(head) + std::string(value));
+  std::string_view token;
+  if (t.front() == '\'') {
+    const std::size_t end = StringEnd(t);
+    if (end != std::string_view::npos) {
+      const std::string_view after = TrimBlankEnds(t.substr(end));
+      if (after.empty() || after.front() == '/') return Text(std::string(head) + std::string(value));
+    }
+  } else {
+    token = TrimBlankEnds(t.substr(0, t.find('/')));
+    if (token == "T" || token == "F" || IsFitsNumber(token) ||
+        (token.size() >= 2 && token.front() == '(' && token.back() == ')'))
+      return Text(std::string(head) + std::string(value));
+  }
+  // Quotes inside are doubled; the text is cut so that the closing quote still
+  // fits in the 80 columns of the card.
+  const std::size_t room = 80 - head.size() - 2;
+  std::string quoted;
+  for (char c : t) {
+    const std::size_t need = c == '\'' ? 2 : 1;
+    if (quoted.size() + need > room) break;
+    quoted += c;
+    if (c == '\'') quoted += c;
+  }
+  return Text(std::string(head) + "'" + quoted + "'");
+}
+
 // Y with a marker ('+' add, ':' replace or add, '=' replace, '-' delete) and a
 // card. A keyword alone is padded to 8 columns; "KEY=value" is laid out as a
 // FITS value card, the "=" in column 9 and a blank in column 10.
@@ -498,7 +606,7 @@ void ReadCardOption(ImageState& st, const Text& arg) {
   const std::size_t eq = card.find('=');
   if (eq == std::string_view::npos) {
     if (card.size() < 8) card.resize(8, ' ');
-  } else if (eq + 1 < card.size()) {
+  } else if (eq <= 8 || eq + 1 < card.size()) {
     std::size_t p = eq; // 0-based column of "="
     while (p < 8) {
       card.insert(p, " ");
@@ -506,9 +614,11 @@ void ReadCardOption(ImageState& st, const Text& arg) {
     }
     // Only a value card gets its blank after the "="; an "=" further right is
     // part of the user's text (a long keyword or a comment) and stays as typed.
-    if (p == 8 && card[9] != ' ') card.insert(9, " ");
+    if (p == 8 && (card.size() == 9 || card[9] != ' ')) card.insert(9, " ");
   }
   for (std::size_t i = 0; i < 8 && i < card.size(); ++i) card.set(i, UpperAscii(card[i]));
+  if (card.size() >= 10 && card[8] == '=' && card[9] == ' ')
+    card = QuotedCardValue(card.view().substr(0, 10), card.view().substr(10));
   for (ExtraCard& slot : st.ExtraCards) {
     if (slot.Card.empty()) {
       slot.Marker = marker;
@@ -602,7 +712,7 @@ void ReadOneOption(Conversion& cv, const Text& arg) {
     break;
   }
   case 'H':
-    ReadDateOption(st, rest);
+    ReadDateOption(cv, rest);
     break;
   case 'K':
     ReadPointingOption(st, rest);
@@ -661,6 +771,23 @@ void ReadOneOption(Conversion& cv, const Text& arg) {
   }
 }
 
+// First letters of the options (F and I are read by the readers that use them).
+constexpr std::string_view OptionLetters = "ABCDEFGHIKLMNOPRSTVYZ+=";
+
+// An argument naming an existing file is a second input (a shell wildcard
+// typically), and one whose first letter is no option letter is a typing
+// error; either would otherwise be read as an option or ignored.
+void CheckOptionArgument(Conversion& cv, const Text& arg) {
+  if (arg.empty()) return;
+  struct stat info {};
+  if (::stat(NormalizePath(3, arg.view()).str().c_str(), &info) == 0)
+    Stop(cv, "Un seul fichier par commande : " + arg.str());
+  if (arg == "EFFACE") return;
+  if (OptionLetters.find(UpperAscii(arg[0])) == std::string_view::npos)
+    Stop(cv, "Option inconnue : " + arg.str());
+  if (UpperAscii(arg[0]) == 'Y') CheckCardOption(cv, arg);
+}
+
 void FinalAdjustments(ImageState& st) {
   if (st.ChannelWeightR == 0.0f && st.ChannelWeightV == 0.0f && st.ChannelWeightB == 0.0f &&
       st.ChannelWeightA == 0.0f) {
@@ -701,8 +828,13 @@ float ChannelWeight(const ImageState& st, uint8_t channel) {
 void ReadOptions(Conversion& cv) {
   ReadSelection(cv);
   const unsigned count = ArgumentCount(cv);
+  // Every argument is checked before any is applied: a misread command line
+  // stops before anything is written.
+  for (unsigned n = 2; n <= count; ++n) CheckOptionArgument(cv, GetArgument(cv, n));
   for (unsigned n = 2; n <= count; ++n) ReadOneOption(cv, GetArgument(cv, n));
   FinalAdjustments(cv.State);
+  if (cv.State.BinX == 0 && cv.State.BinY == 0)
+    Stop(cv, "Binning nul : aucune image ne serait convertie");
 }
 
 void CfaSetup(Conversion& cv) {

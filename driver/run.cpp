@@ -26,6 +26,11 @@ constexpr std::string_view UsageBlock[] = {
 
 constexpr std::string_view NothingConverted = "Aucune image convertie.";
 
+#ifndef KORV_VERSION
+#define KORV_VERSION "0"
+#endif
+constexpr std::string_view VersionLine = "KORVALIX " KORV_VERSION;
+
 // True when both names lead to one file: with overwriting allowed, the output
 // can take the place of its own input, which must then not be deleted.
 bool SameFile(const std::string& a, const std::string& b) {
@@ -46,7 +51,15 @@ int RunConversion(Conversion& cv) {
     st.FullOutput = 1;
     st.BinX = 1;
     st.BinY = 1;
-    if (ArgumentCount(cv) > 0) {
+    const uint16_t count = ArgumentCount(cv);
+    // The usual requests of a command-line program, only as the first argument.
+    const Text first = count > 0 ? GetArgument(cv, 1) : Text();
+    if (count > 0 && first == "--version") {
+      Say(cv, VersionLine);
+      cv.ExitStatus = 0;
+      Finish(cv, false);
+    }
+    if (count > 0 && first != "--help" && first != "-h") {
       Dispatch(cv);
       // A reader that returned without delivering every row left no output file.
       if (!st.OutputCompleted) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/conversion.h"
+#include "core/stop.h"
 #include "driver/options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -24,7 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
   cv->RawArgs.push_back(arg);
-  korv::ReadOptions(*cv);
+  // A command line the stage refuses stops the run: fine, not a fault.
+  try {
+    korv::ReadOptions(*cv);
+  } catch (const korv::StopRun&) {
+    return 0;
+  }
   korv::ReadValueTransform(*cv);
   korv::CfaSetup(*cv);
   return 0;

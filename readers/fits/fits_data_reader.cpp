@@ -190,10 +190,11 @@ private:
         width += w.Entry->Width;
         rowHeight = std::max<int64_t>(rowHeight, w.Entry->Height);
       }
-      if (width > st_.ImageWidth || width > MaxRowSamples) Finish(cv_, true);
+      if (width > st_.ImageWidth || width > MaxRowSamples)
+        Stop(cv_, "Image trop large : plus de 30000 pixels par ligne");
       height += rowHeight;
     }
-    if (height > 65535) Finish(cv_, true);
+    if (height > 65535) Stop(cv_, "Image trop haute : plus de 65535 lignes");
     if (height > st_.ImageHeight) st_.ImageHeight = static_cast<uint16_t>(height);
     for (EntryWork& w : entries_) {
       const uint8_t code = w.Entry->CompressionCode;

@@ -16,10 +16,10 @@
 #include "core/conversion.h"
 #include "core/julian.h"
 #include "core/numbers.h"
+#include "core/stop.h"
 #include "core/text.h"
 #include "driver/arguments.h"
 #include "driver/options.h"
-#include "driver/run.h"
 #include "output/row_pipeline.h"
 #include "readers/fits/fits_data_reader.h"
 #include "readers/fits/metadata.h"
@@ -42,6 +42,10 @@ constexpr std::string_view MsgNotFits = "Pas du fits !";
 constexpr std::string_view MsgAlreadyConverted = "Image d\u00e9j\u00e0 convertie";
 constexpr std::string_view MsgPlaneRange = "Seulement 1<=sim<=";
 constexpr std::string_view MsgTooShort = "Fichier trop court pour l'image d\u00e9clar\u00e9e";
+constexpr std::string_view MsgNoImage = "Pas d'image dans le fichier";
+constexpr std::string_view MsgRandomGroups = "Groupes al\u00e9atoires pas support\u00e9s";
+constexpr std::string_view MsgTooWide = "Image trop large : plus de 30000 pixels par ligne";
+constexpr std::string_view MsgTooTall = "Image trop haute : plus de 65535 lignes";
 
 std::string Num(int64_t v) { return std::to_string(v); }
 
@@ -375,10 +379,18 @@ std::string CompressionText(uint8_t code, const ImageState& s) {
   return t;
 }
 
+// What the first pass saw besides the images it kept: the reason given when
+// there is no image to convert.
+struct WalkSummary {
+  bool RandomGroups = false; // an HDU of random groups (not converted)
+  bool DataMissing = false;  // an image declared whose data the file does not hold
+};
+
 // The first pass over every HDU of the file.
-void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> tiles,
-                 CubeTiming& timing) {
+WalkSummary WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> tiles,
+                        CubeTiming& timing) {
   ImageState& s = cv.State;
+  WalkSummary summary;
   const int64_t fileSize = cv.Input.Size();
   int64_t headerOffset = 0;
   for (unsigned hdu = 1; hdu <= MaxHdus; ++hdu) {
@@ -439,6 +451,9 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
     if (hdu == 1 && (h.Naxis == 0 || h.Width == 0 || h.Height == 0))
       timing.PrimaryHeaderOnly = true;
     const bool usable = h.Compression != 1;
+    if (h.Groups && h.Axis1 == 0) summary.RandomGroups = true;
+    if (h.NaxisSeen && usable && h.Width > 0 && h.Height > 0 && dataOffset >= fileSize)
+      summary.DataMissing = true;
     if (h.NaxisSeen && usable && h.Width > 0 && h.Height > 0 && dataOffset < fileSize) {
       Say(cv, "Odo=" + Num(dataOffset));
       Say(cv, "Sim=" + Num(hdu));
@@ -462,9 +477,7 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
         // layout refuses them (a wrapped count would read the wrong bytes).
         e.Width = static_cast<uint16_t>(h.Width > 65535 ? 65535 : h.Width);
         e.Height = static_cast<uint16_t>(h.Height > 65535 ? 65535 : h.Height);
-        if (h.Height > 65535) {
-          Finish(cv, true);
-        }
+        if (h.Height > 65535) Stop(cv, MsgTooTall);
         e.Bitpix = static_cast<int8_t>(h.Bitpix);
         e.Bzero = static_cast<float>(h.Bzero);
         e.Bscale = static_cast<float>(h.Bscale);
@@ -495,11 +508,12 @@ void WalkHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression> ti
     if (next >= fileSize || next <= headerOffset) break;
     headerOffset = next;
   }
+  return summary;
 }
 
 // Drops empty entries, sorts the rest by mosaic row and column and numbers both
 // densely; sets ImageWidth and ImageHeight.
-void LayoutMosaic(Conversion& cv, std::span<TileCompression> tiles) {
+void LayoutMosaic(Conversion& cv, std::span<TileCompression> tiles, const WalkSummary& walk) {
   ImageState& s = cv.State;
   auto& list = s.SelectionList;
   auto tileOf = [&](unsigned i) -> TileCompression* {
@@ -555,7 +569,12 @@ void LayoutMosaic(Conversion& cv, std::span<TileCompression> tiles) {
     width = std::max(width, rowWidth[i]);
     height += rowHeight[i];
   }
-  if (width == 0 || height == 0 || width > MaxRowSamples || height > 65535) Finish(cv, true);
+  if (width == 0 || height == 0) {
+    if (walk.RandomGroups) Stop(cv, MsgRandomGroups);
+    Stop(cv, walk.DataMissing ? MsgTooShort : MsgNoImage);
+  }
+  if (width > MaxRowSamples) Stop(cv, MsgTooWide);
+  if (height > 65535) Stop(cv, MsgTooTall);
   s.ImageWidth = static_cast<uint16_t>(width);
   s.ImageHeight = static_cast<uint16_t>(height);
   const int64_t fileSize = cv.Input.Size();
@@ -1105,8 +1124,8 @@ void ReadFitsHeaders(Conversion& cv, uint16_t variant, std::span<TileCompression
   OpenInput(cv);
   ReadValueTransform(cv);
   CubeTiming timing;
-  WalkHeaders(cv, variant, tiles, timing);
-  LayoutMosaic(cv, tiles);
+  const WalkSummary walk = WalkHeaders(cv, variant, tiles, timing);
+  LayoutMosaic(cv, tiles, walk);
   ReadMetadata(cv, timing);
   FinalCorrections(cv);
   Say(cv, "F_z=" + FormatFixed(s.ValueOffset, 1));

@@ -384,7 +384,9 @@ TileImageReader::TileImageReader(const TileCompression& tc, int64_t dataOffset, 
 }
 
 void TileImageReader::StartDither() {
-  const int64_t start = (loadedTile_ + tc_.ZDither0 - 1) % DitherValues;
+  // ZDITHER0 is any integer of the file: reduced first, the sum cannot overflow.
+  const int64_t start =
+      (loadedTile_ % DitherValues + tc_.ZDither0 % DitherValues - 1) % DitherValues;
   ditherSeed_ = static_cast<int>(start < 0 ? start + DitherValues : start);
   ditherNext_ = static_cast<int>(random_[static_cast<std::size_t>(ditherSeed_)] * 500);
   ditherRow_ = 0;
@@ -417,8 +419,11 @@ TileImageReader::RowStatus TileImageReader::LoadTile(InputFile& in, int64_t tile
   scale_ = ReadColumnReal(tc_, row, tc_.ZScaleColumn, scale_);
   zero_ = ReadColumnReal(tc_, row, tc_.ZZeroColumn, zero_);
   if (tc_.ZBlankColumn >= 0) {
-    hasBlank_ = true;
-    blank_ = static_cast<int64_t>(ReadColumnReal(tc_, row, tc_.ZBlankColumn, 0));
+    // A blank stored as a real: only an integer in range can equal a pixel
+    // (NaN or 1e300 would not convert to an integer at all).
+    const double b = ReadColumnReal(tc_, row, tc_.ZBlankColumn, 0);
+    hasBlank_ = b >= -9223372036854775808.0 && b < 9223372036854775808.0 && b == std::trunc(b);
+    blank_ = hasBlank_ ? static_cast<int64_t>(b) : 0;
   }
   const int column = tc_.CompressedColumn;
   const bool wide = tc_.ColumnType[column] == 'Q';

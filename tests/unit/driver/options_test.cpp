@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/julian.h"
+#include "core/stop.h"
 #include "tests/test_support.h"
 
 namespace korv {
@@ -17,6 +18,7 @@ constexpr double Deg = Pi / 180.0;
 struct Parsed {
   std::ostringstream out;
   std::unique_ptr<Conversion> cv;
+  bool Stopped = false; // the stage stopped the run (its reason is in out)
   ImageState& st() { return cv->State; }
 };
 
@@ -27,7 +29,11 @@ std::unique_ptr<Parsed> Options(std::vector<std::string> options,
   std::vector<std::string> args = {"korvalix", image};
   args.insert(args.end(), options.begin(), options.end());
   p->cv = test::MakeConversion(args, p->out);
-  ReadOptions(*p->cv);
+  try {
+    ReadOptions(*p->cv);
+  } catch (const StopRun&) {
+    p->Stopped = true;
+  }
   return p;
 }
 
@@ -133,10 +139,12 @@ TEST(OptionsBinning, FactorsAndMosaicOverride) {
     EXPECT_EQ(p->st().AutoByteOutput, 0);
   }
   {
-    SCOPED_TRACE("Z0 leaves both factors 0: the output stage writes nothing");
-    auto p = Options({"Z0"});
-    EXPECT_EQ(p->st().BinX, 0);
-    EXPECT_EQ(p->st().BinY, 0);
+    SCOPED_TRACE("Z0 (or factors whose low bytes are 0) would convert nothing: a stop");
+    for (const char* z : {"Z0", "Z256,0", "Z0,x"}) {
+      auto p = Options({z});
+      EXPECT_TRUE(p->Stopped) << z;
+      EXPECT_NE(p->out.str().find("Binning nul"), std::string::npos) << p->out.str();
+    }
   }
   {
     auto p = Options({"Z,3"});
@@ -332,35 +340,81 @@ TEST(OptionsCards, LayoutMarkersAndSlots) {
                     "Y+long=", "Y+x= y", "Y*BAD=1", "Y+", "Y"});
   const auto& c = p->st().ExtraCards;
   EXPECT_EQ(c[0].Marker, '+');
-  EXPECT_EQ(c[0].Card, "FILTER  = RED");
+  EXPECT_EQ(c[0].Card, "FILTER  = 'RED'");
   EXPECT_EQ(c[1].Marker, ':');
-  EXPECT_EQ(c[1].Card, "OBSERVER= X");
+  EXPECT_EQ(c[1].Card, "OBSERVER= 'X'");
   EXPECT_EQ(c[2].Marker, '-');
   EXPECT_EQ(c[2].Card, "DATE    ");
   EXPECT_EQ(c[3].Marker, '=');
-  EXPECT_EQ(c[3].Card, "OBJECT  = M 51");
+  EXPECT_EQ(c[3].Card, "OBJECT  = 'M 51'");
   // An "=" right of column 9 is the user's text, kept as typed.
   EXPECT_EQ(c[4].Card, "COMMENT a=b");
-  // A final "=" is no value card.
-  EXPECT_EQ(c[5].Card, "LONG=");
-  EXPECT_EQ(c[6].Card, "X       = y");
+  // A final "=" gives a card without a value.
+  EXPECT_EQ(c[5].Card, "LONG    = ");
+  EXPECT_EQ(c[6].Card, "X       = 'y'");
   EXPECT_TRUE(c[7].Card.empty());
   EXPECT_EQ(c[7].Marker, 0);
+}
+
+TEST(OptionsCards, ValuesKeptAsTypedOrQuoted) {
+  const struct {
+    const char* Arg;
+    const char* Card;
+  } cases[] = {
+      {"Y+EXPOSURE=12.5", "EXPOSURE= 12.5"},
+      {"Y+GAIN=-1.5E-3 / e-/ADU", "GAIN    = -1.5E-3 / e-/ADU"},
+      {"Y+N=42", "N       = 42"},
+      {"Y+FLAG=T", "FLAG    = T"},
+      {"Y+Z=(1.0, 2.0)", "Z       = (1.0, 2.0)"},
+      {"Y+OBSERVER='Me' / who", "OBSERVER= 'Me' / who"},
+      {"Y+EMPTY=   ", "EMPTY   =   "},
+      {"Y+OBSERVER=Me", "OBSERVER= 'Me'"},
+      {"Y+OBSERVER=O'Brien", "OBSERVER= 'O''Brien'"},
+      {"Y+OBJECT='open", "OBJECT  = '" "''open'"},
+      {"Y+OBJECT=M51 / galaxy", "OBJECT  = 'M51 / galaxy'"},
+      {"Y+V=1.2.3", "V       = '1.2.3'"},
+      {"Y+V=TRUE", "V       = 'TRUE'"},
+      {"Y+V=1e", "V       = '1e'"},
+  };
+  for (const auto& c : cases) {
+    auto p = Options({c.Arg});
+    ASSERT_FALSE(p->Stopped) << c.Arg;
+    EXPECT_EQ(p->st().ExtraCards[0].Card, c.Card) << c.Arg;
+  }
+  // A long text is cut so that its closing quote stays on the card, never
+  // between the two quotes of a doubled one.
+  auto p = Options({"Y+NOTE=" + std::string(67, 'a') + "'b"});
+  EXPECT_EQ(p->st().ExtraCards[0].Card.str(), "NOTE    = '" + std::string(67, 'a') + "'");
+}
+
+TEST(OptionsCards, KeywordsFitsCannotReadAreRefused) {
+  for (const char* arg :
+       {"Y+OBSERVERS=Me", "Y+OBS.1=2", "Y-TOOLONGKEY", "Y:A/B=1", "Y+\xe9T\xe9=1"}) {
+    auto p = Options({arg});
+    EXPECT_TRUE(p->Stopped) << arg;
+    EXPECT_NE(p->out.str().find("Mot-cl\u00e9 FITS incorrect : "), std::string::npos) << arg;
+    EXPECT_TRUE(p->st().ExtraCards[0].Card.empty()) << arg;
+  }
+  for (const char* arg : {"Y+DATE-OBS=2024-03-15", "Y+MY_KEY=1", "Y+HIERARCH ESO DET = 5",
+                          "Y-history", "Yxnotacard"}) {
+    auto p = Options({arg});
+    EXPECT_FALSE(p->Stopped) << arg << p->out.str();
+  }
 }
 
 TEST(OptionsCards, SeventeenthCardIsDroppedAndLongCardsCut) {
   std::vector<std::string> args;
   for (int i = 0; i < 17; ++i) args.push_back("Y+KEY" + std::to_string(i) + "=" + std::to_string(i));
-  args.push_back("Y+" + std::string(200, 'k'));
+  args.push_back("Y+COMMENT " + std::string(200, 'k'));
   auto p = Options(args);
   const auto& c = p->st().ExtraCards;
   EXPECT_EQ(c[0].Card, "KEY0    = 0");
   EXPECT_EQ(c[15].Card, "KEY15   = 15");
   for (const ExtraCard& e : c) EXPECT_NE(e.Card.view().substr(0, 5), "KEY16");
 
-  auto q = Options({"Y+" + std::string(200, 'k')});
+  auto q = Options({"Y+comment " + std::string(200, 'k')});
   EXPECT_EQ(q->st().ExtraCards[0].Card.size(), 80u);
-  EXPECT_EQ(q->st().ExtraCards[0].Card.view().substr(0, 9), "KKKKKKKKk");
+  EXPECT_EQ(q->st().ExtraCards[0].Card.view().substr(0, 11), "COMMENT kkk");
 }
 
 TEST(OptionsSelection, GroupsNumbersAndReset) {
@@ -586,7 +640,8 @@ TEST(OptionsHostile, NoArgumentBreaksTheStage) {
       SCOPED_TRACE(std::string(1, letter) + tail.substr(0, 40));
       std::string arg(1, letter);
       arg += tail;
-      auto p = Options({arg, "\"", arg + "\"", "", arg});
+      // Stops (dates off the calendar, Z0, refused cards) are fine here.
+      auto p = Options({arg, "\"" + arg, arg + "\"", "", arg});
       ReadValueTransform(*p->cv);
       CfaSetup(*p->cv);
       const ImageState& st = p->st();
@@ -617,12 +672,12 @@ TEST(OptionsHostile, QuotesMergeArgumentsWithoutLosingTheRest) {
   {
     SCOPED_TRACE("a quoted card with blanks is one argument");
     auto p = Options({"\"Y+OBJECT=M", "51\"", "Z3"});
-    EXPECT_EQ(p->st().ExtraCards[0].Card, "OBJECT  = M 51");
+    EXPECT_EQ(p->st().ExtraCards[0].Card, "OBJECT  = 'M 51'");
     EXPECT_EQ(p->st().BinX, 3);
   }
   {
     SCOPED_TRACE("arguments beyond 255 bytes are cut, not overrun");
-    auto p = Options({"Y+" + std::string(400, 'a') + "=1", "O=" + std::string(400, 'b'),
+    auto p = Options({"Y+A=" + std::string(400, 'a'), "O=" + std::string(400, 'b'),
                       "C" + std::string(400, '1'), "=+" + std::string(400, 'c')},
                      "name," + std::string(300, '5'));
     EXPECT_EQ(p->st().ExtraCards[0].Card.size(), 80u);
