@@ -98,6 +98,11 @@ struct TiffReader {
   uint64_t DirectoryOffset = 0;  // offset from Base of the directory being listed
   bool InSubIfd = false;
 
+  // --- geometry as the directories give it; stored into ImageState once checked ---
+  uint32_t ImageWidth = 0;
+  uint32_t ImageHeight = 0;
+  std::string Refusal;           // why the wanted directory cannot be decoded (printed at the stop)
+
   // --- image structure of the directory being walked (TIFF defaults at its start) ---
   std::array<uint8_t, MaxTiffPlanes> BitsPerSample{};
   uint32_t Compression = CodeNone; // internal code
@@ -114,6 +119,7 @@ struct TiffReader {
   uint32_t PaletteCount = 0;     // entries per colour
   uint32_t RowsPerStrip = 0;     // 0 = the whole image
   bool TiledImage = false;
+  std::array<uint16_t, 2> YCbCrSubsampling{2, 2}; // TIFF default: chroma halved both ways
   bool CfaPatternSeen = false;   // tag 33422 in the directory
 
   // --- kept across directories ---
