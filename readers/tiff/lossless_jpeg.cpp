@@ -10,13 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "readers/tiff/block_feed.h"
 #include "readers/tiff/huffman_lut.h"
 
 namespace korv {
 
 namespace {
-
-constexpr std::size_t BlockBytes = 65536;
 
 std::string Hex(unsigned v, int digits) {
   static const char* const hex = "0123456789ABCDEF";
@@ -41,96 +40,10 @@ inline int32_t ExtendDifference(unsigned s, uint32_t v) {
 
 } // namespace
 
-// Bytes of the stream, from memory or in blocks read on demand; reads past the
-// end give nothing (Next returns false).
-class LjpegFeed {
-public:
-  void UseMemory(std::span<const uint8_t> bytes) {
-    data_ = bytes.data();
-    len_ = bytes.size();
-    size_ = bytes.size();
-    start_ = 0;
-    idx_ = 0;
-    read_ = nullptr;
-  }
-  void UseReader(LjpegReadAt read, uint64_t size) {
-    reader_ = std::move(read);
-    read_ = &reader_;
-    size_ = size;
-    block_.assign(BlockBytes, 0);
-    Load(0);
-  }
-  uint64_t Size() const { return size_; }
-  uint64_t Pos() const { return start_ + idx_; }
-  bool AtEnd() const { return Pos() >= size_; }
-
-  void Seek(uint64_t pos) {
-    if (pos > size_) pos = size_;
-    if (read_ == nullptr || (pos >= start_ && pos <= start_ + len_)) {
-      if (read_ == nullptr) {
-        idx_ = static_cast<std::size_t>(pos);
-      } else {
-        idx_ = static_cast<std::size_t>(pos - start_);
-      }
-      return;
-    }
-    Load(pos);
-  }
-
-  bool Next(uint8_t& b) {
-    if (idx_ < len_) {
-      b = data_[idx_++];
-      return true;
-    }
-    if (read_ == nullptr || start_ + len_ >= size_) return false;
-    Load(start_ + len_);
-    if (idx_ >= len_) return false;
-    b = data_[idx_++];
-    return true;
-  }
-  // The byte at the cursor without taking it.
-  bool Peek(uint8_t& b) {
-    if (!Next(b)) return false;
-    --idx_;
-    return true;
-  }
-  uint16_t Word() {
-    uint8_t a = 0, b = 0;
-    Next(a);
-    Next(b);
-    return static_cast<uint16_t>(a << 8 | b);
-  }
-
-  // Fast path for the bit reader: direct access to the current block.
-  const uint8_t* data_ = nullptr;
-  std::size_t len_ = 0;
-  std::size_t idx_ = 0;
-
-private:
-  void Load(uint64_t pos) {
-    start_ = pos;
-    idx_ = 0;
-    len_ = 0;
-    data_ = block_.data();
-    if (pos >= size_) return;
-    const uint64_t want64 = size_ - pos < BlockBytes ? size_ - pos : BlockBytes;
-    const std::size_t got = (*read_)(pos, std::span<uint8_t>(block_.data(), static_cast<std::size_t>(want64)));
-    len_ = got < want64 ? got : static_cast<std::size_t>(want64);
-    // A short read means the stream ends there.
-    if (len_ < want64) size_ = pos + len_;
-  }
-
-  LjpegReadAt reader_;
-  LjpegReadAt* read_ = nullptr;
-  std::vector<uint8_t> block_;
-  uint64_t size_ = 0;
-  uint64_t start_ = 0;
-};
-
 // One decoding: the feed, the tables, the bit reader and the line buffers.
 class LjpegDecoderState {
 public:
-  LjpegFeed feed;
+  BlockFeed feed;
   LjpegOptions opts;
   LjpegFrame frame;
   std::array<HuffmanLut, 4> tables;
@@ -358,7 +271,6 @@ LjpegStatus LjpegDecoderState::ReadFrame(unsigned marker, unsigned length, uint6
   sofSeen = true;
   if (pb < 2 || pb > 16 || x == 0 || y == 0 || nf == 0 || nf > 4) return LjpegStatus::BadFrame;
   if (static_cast<uint64_t>(x) * nf > MaxLjpegLineSamples) return LjpegStatus::TooLarge;
-  if (static_cast<uint64_t>(x) * y * nf > MaxLjpegSamples) return LjpegStatus::TooLarge;
   return LjpegStatus::Ok;
 }
 
@@ -435,7 +347,6 @@ LjpegStatus LjpegDecoderState::Walk() {
     frame.SwappedStart = soi == 0xD8FF;
     Trace(Hex(soi, 4) + " SOI trouv\u00e9");
   } else {
-    Trace("SOI pas trouv\u00e9");
     return LjpegStatus::NoSoi;
   }
   for (unsigned guard = 0; guard < 4096; ++guard) {
@@ -628,7 +539,7 @@ LjpegStatus LosslessJpegDecoder::Start(std::span<const uint8_t> stream, const Lj
 LjpegStatus LosslessJpegDecoder::Start(LjpegReadAt read, uint64_t size, const LjpegOptions& options) {
   s_ = std::make_unique<LjpegDecoderState>();
   s_->opts = options;
-  s_->feed.UseReader(std::move(read), size);
+  s_->feed.UseReader(std::move(read), size, options.BlockBytes);
   return StartCommon(*s_);
 }
 

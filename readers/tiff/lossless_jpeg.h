@@ -24,16 +24,18 @@ enum class LjpegStatus : uint8_t {
   NoSoi,        // the stream does not begin with a start-of-image marker
   NotLossless,  // a DCT (baseline, extended, progressive) or arithmetic frame
   BadFrame,     // precision outside 2..16, no lines or samples, no or too many components
-  TooLarge,     // more than MaxLjpegSamples samples, or a line longer than MaxLjpegLineSamples
+  TooLarge,     // a line longer than MaxLjpegLineSamples
   NoScan,       // the markers end (or the data run out) before a scan header
   BadScan,      // a scan header naming no component or more than the frame holds
 };
 
 std::string_view LjpegMessage(LjpegStatus status);
 
-// Largest image (all components) the decoder accepts, and its longest line.
-constexpr uint64_t MaxLjpegSamples = 54000000;
+// Longest line the decoder accepts (it keeps two lines, nothing more: frames of
+// any height stream through). Containers that must hold a whole image (slice
+// layouts) bound it themselves by MaxLjpegImageSamples.
 constexpr unsigned MaxLjpegLineSamples = 4 * 65535;
+constexpr uint64_t MaxLjpegImageSamples = 54000000;
 
 struct LjpegComponentInfo {
   uint8_t Id = 0;
@@ -64,6 +66,7 @@ struct LjpegFrame {
 // Positioned read of the stream: copies up to out.size() bytes from `offset`
 // (counted from the start of the stream) and returns the count copied.
 using LjpegReadAt = std::function<std::size_t(uint64_t offset, std::span<uint8_t> out)>;
+
 // Receives each trace line (no line end), when set.
 using LjpegTrace = std::function<void(std::string_view line)>;
 
@@ -72,6 +75,9 @@ struct LjpegOptions {
   // Deliver the decoded differences without undoing the prediction (a caller
   // that predicts itself, as for the large-frame slice layout).
   bool RawDifferences = false;
+  // Size of the blocks read through LjpegReadAt (many decoders side by side,
+  // one per tile, take small ones).
+  std::size_t BlockBytes = 65536;
 };
 
 class LjpegDecoderState;

@@ -32,7 +32,7 @@ struct Decoded {
   unsigned Bubbles = 0;
 };
 
-Decoded DecodeAll(const std::string& stream, bool viaReads = false) {
+Decoded DecodeAll(const std::string& stream, bool viaReads = false, unsigned maxLines = 100000) {
   Decoded d;
   LosslessJpegDecoder dec;
   LjpegOptions o;
@@ -51,7 +51,7 @@ Decoded DecodeAll(const std::string& stream, bool viaReads = false) {
   d.Frame = dec.Frame();
   if (d.Status != LjpegStatus::Ok) return d;
   Samples line(d.Frame.LineSamples());
-  for (unsigned y = 0; y < d.Frame.Lines; ++y) {
+  for (unsigned y = 0; y < d.Frame.Lines && y < maxLines; ++y) {
     dec.DecodeLine(line);
     d.Values.insert(d.Values.end(), line.begin(), line.end());
   }
@@ -231,10 +231,11 @@ TEST(LosslessJpeg, HostileFramesAreRefusedBeforeAnyBuffer) {
     std::string t = s;
     std::size_t i = at;
     for (auto b : bytes) t[i++] = static_cast<char>(b);
-    return DecodeAll(t).Status;
+    return DecodeAll(t, false, 2).Status;
   };
   EXPECT_EQ(patched(7, {0xFF, 0xFF}), LjpegStatus::Ok);  // 65535 lines of 5: fits
-  EXPECT_EQ(patched(7, {0xFF, 0xFF, 0xFF, 0xFF}), LjpegStatus::TooLarge);
+  // 65535 x 65535: lines stream through two line buffers, nothing larger.
+  EXPECT_EQ(patched(7, {0xFF, 0xFF, 0xFF, 0xFF}), LjpegStatus::Ok);
   EXPECT_EQ(patched(7, {0, 0}), LjpegStatus::BadFrame);  // no lines
   EXPECT_EQ(patched(6, {1}), LjpegStatus::BadFrame);     // precision 1
   EXPECT_EQ(patched(6, {17}), LjpegStatus::BadFrame);
