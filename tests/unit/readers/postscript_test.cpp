@@ -189,6 +189,7 @@ TEST(PostScriptSamples, ShortDataAreZerosAndRecorded) {
   e.Height = 2;
   e.Data = "0A0B>0C0D0E0F";
   RasterRun r = ConvertFile("s.eps", Eps(e));
+  EXPECT_EQ(r.Status, 3) << r.Console;
   EXPECT_EQ(r.Truncated.Missing, 4u) << r.Console;
   EXPECT_EQ(r.Truncated.Total, 6u);
   FitsImage img = ReadFitsImage("s.fit");
