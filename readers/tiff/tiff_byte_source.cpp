@@ -15,19 +15,22 @@ void TiffByteSource::Seek(uint64_t position) {
   const int64_t target =
       position > static_cast<uint64_t>(size) ? size : static_cast<int64_t>(position);
   in_.Seek(target);
-  fill_ = 0;
-  pos_ = 0;
+  DropBuffer();
   ResetBits();
 }
 
 void TiffByteSource::Refill() {
+  DropBuffer();
   std::size_t got = in_.Read(buffer_.data(), RefillBytes);
   if (got == 0) {
     // The end of the file reads as zeros, one block at a time.
     std::fill(buffer_.begin(), buffer_.end(), uint8_t{0});
-    missing_ += RefillBytes;
-    got = RefillBytes;
-  } else if (swap_ == 2 || swap_ == 4) {
+    zeroFrom_ = 0;
+    fill_ = RefillBytes;
+    return;
+  }
+  zeroFrom_ = RefillBytes; // a short block is not padded: the next refill is the end
+  if (swap_ == 2 || swap_ == 4) {
     // A short last block is padded so that its last group swaps whole.
     const std::size_t whole = (got + swap_ - 1) / swap_ * swap_;
     std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(got),
@@ -36,6 +39,7 @@ void TiffByteSource::Refill() {
       std::reverse(buffer_.begin() + static_cast<std::ptrdiff_t>(i),
                    buffer_.begin() + static_cast<std::ptrdiff_t>(i + swap_));
     }
+    zeroFrom_ = got;
     got = whole;
   }
   fill_ = got;

@@ -42,15 +42,21 @@ public:
   }
 
   // Bytes served past the end of the file since construction.
-  uint64_t MissingBytes() const { return missing_; }
+  uint64_t MissingBytes() const { return missing_ + (pos_ > zeroFrom_ ? pos_ - zeroFrom_ : 0); }
 
 private:
   void Refill();
+  // Counts the zeros taken from the buffer about to be dropped.
+  void DropBuffer() {
+    missing_ = MissingBytes();
+    fill_ = pos_ = zeroFrom_ = 0;
+  }
 
   InputFile& in_;
   std::vector<uint8_t> buffer_;
   std::size_t fill_ = 0;
   std::size_t pos_ = 0;
+  std::size_t zeroFrom_ = 0; // buffer positions from here on are zeros past the end
   unsigned swap_ = 0;
   uint64_t missing_ = 0;
   uint64_t bitBuffer_ = 0;

@@ -679,6 +679,9 @@ void CheckImageData(TiffReader& t) {
       missingRows += rowsBeyond(t.Base + offset, rows);
     }
   }
+  // A raw file whose image data were stripped (metadata samples) holds not one
+  // row of them: nothing to convert.
+  if (missingRows >= h) Stop(t.cv, "Pas de donn\u00e9es d'image dans le fichier");
   CheckMissingOutput(t.cv, missingRows * t.ImageWidth * 2);
 }
 
