@@ -81,7 +81,14 @@ uint64_t BytesFrom(const TiffReader& t, uint64_t start) {
   return start < size ? size - start : 0;
 }
 
+// A raw file whose image data were stripped (metadata samples) holds not one
+// byte of them: nothing to convert.
+void CheckDataPresent(TiffReader& t, uint64_t start) {
+  if (BytesFrom(t, start) == 0) Stop(t.cv, "Pas de donn\u00e9es d'image dans le fichier");
+}
+
 void StartStream(TiffReader& t, StreamSamples& s, uint64_t start, std::size_t block, bool trace) {
+  CheckDataPresent(t, start);
   LjpegOptions o = TraceTo(t.cv, block);
   if (!trace) o.Trace = nullptr;
   const LjpegStatus st = s.Dec.Start(FileReads(t, start), BytesFrom(t, start), o);
@@ -298,6 +305,7 @@ void DecodeNef(TiffReader& t) {
   Say(t.cv, "Nna=" + std::to_string(twoTables ? 2 : 1));
   StoreGeometry(t, t.ImageWidth, t.ImageHeight);
   const uint64_t start = t.Base + t.StripOrigin;
+  CheckDataPresent(t, start);
   // The shortest built-in code is 2 bits long.
   CheckDataSize(t, BytesFrom(t, start), 2);
   PrepareOutput(t.cv);

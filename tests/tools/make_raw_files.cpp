@@ -1,0 +1,62 @@
+// Writes one test raw file: make_raw_files KIND OUT WIDTH HEIGHT [SEED]
+// KIND: dng12 dng14 dng16 dng14-tiles dng12-pred6 nef12 nef14 nef12-lossless
+//       nef14-lossless nef12-curve nef14-curve nef12-split nef14-split
+// The mosaic is smooth random data; the peers' decoding of the file is the truth.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/raw_file_writer.h"
+
+int main(int argc, char** argv) {
+  using namespace korv::test;
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: make_raw_files KIND OUT WIDTH HEIGHT [SEED]\n");
+    return 2;
+  }
+  const std::string kind = argv[1];
+  const unsigned w = static_cast<unsigned>(std::atoi(argv[3]));
+  const unsigned h = static_cast<unsigned>(std::atoi(argv[4]));
+  const unsigned seed = argc > 5 ? static_cast<unsigned>(std::atoi(argv[5])) : 1;
+  std::string file;
+  if (kind.rfind("dng", 0) == 0) {
+    DngOptions o;
+    o.Bits = static_cast<unsigned>(std::atoi(kind.c_str() + 3));
+    if (kind.find("tiles") != std::string::npos) {
+      o.TileWidth = 256;
+      o.TileHeight = 192;
+    }
+    if (kind.find("pred6") != std::string::npos) o.Predictor = 6;
+    file = WriteDng(MakeMosaic(w, h, o.Bits, seed), w, h, o);
+  } else if (kind.rfind("nef", 0) == 0) {
+    NefOptions o;
+    o.Bits = static_cast<unsigned>(std::atoi(kind.c_str() + 3));
+    o.Lossless = kind.find("lossless") != std::string::npos;
+    unsigned rawBits = o.Bits;
+    if (o.Lossless) {
+      o.Vini = o.Bits == 12 ? std::array<uint16_t, 4>{0x200, 0x200, 0x200, 0x200}
+                            : std::array<uint16_t, 4>{0x800, 0x800, 0x800, 0x800};
+    } else {
+      o.Vini = {2048, 2048, 2048, 2048};
+      // A lossy file stores a curve of 257 points over the full range: the data
+      // then hold curve indices (here the identity mapping of a gentler slope).
+      const unsigned m = 1u << o.Bits;
+      for (unsigned i = 0; i <= 256; ++i) {
+        const double x = static_cast<double>(i) / 256;
+        const bool curved = kind.find("curve") != std::string::npos || kind.find("split") != std::string::npos;
+        o.CurvePoints.push_back(static_cast<uint16_t>(curved ? (m - 1) * x * x : (m - 1) * x));
+      }
+      if (kind.find("split") != std::string::npos) o.SplitRow = h / 2;
+      rawBits = o.Bits - 1;  // indices of a lossy file stay low
+    }
+    std::vector<uint16_t> coded;
+    file = WriteNef(MakeMosaic(w, h, rawBits, seed), w, h, o, coded);
+  } else {
+    std::fprintf(stderr, "unknown kind %s\n", kind.c_str());
+    return 2;
+  }
+  std::ofstream(argv[2], std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
+  return 0;
+}
