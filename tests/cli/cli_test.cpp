@@ -43,7 +43,7 @@ TEST(Cli, UnknownExtensionFailsWithoutUsage) {
   test::ScratchDir dir;
   const test::CommandResult r = Korvalix("x.abc");
   EXPECT_EQ(r.Status, 1);
-  EXPECT_EQ(r.Output, "Ent=x.abc\nTfi=0\n" + AuthorNotice());
+  EXPECT_EQ(r.Output, "Ent=x.abc\nTfi=0\nFormat inconnu : x.abc\n" + AuthorNotice());
 }
 
 TEST(Cli, FormatDetectionFromTheName) {

@@ -161,10 +161,10 @@ TEST(MainRoutine, UnknownFormatTranscript) {
   EXPECT_EQ(korv::Run({"korvalix", "x.abc"}, out), 1);
   std::ostringstream none;
   korv::Run({"korvalix"}, none);
-  // The failure transcript is the detection lines and the author notice alone.
+  // The failure transcript is the detection lines, the reason and the author notice.
   const std::string usage = none.str();
   const std::string notice = usage.substr(usage.find("[EFFACE]\n") + 9);
-  EXPECT_EQ(out.str(), "Ent=x.abc\nTfi=0\n" + notice);
+  EXPECT_EQ(out.str(), "Ent=x.abc\nTfi=0\nFormat inconnu : x.abc\n" + notice);
 }
 
 TEST(MainRoutine, EffaceKeepsTheInputWhenNothingWasConverted) {

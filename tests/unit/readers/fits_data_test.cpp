@@ -348,6 +348,42 @@ TEST_F(FitsData, DamagedTileCompressedFilesNeverCrash) {
   }
 }
 
+// Inputs found by fuzzing: a huge ZDITHER0, and blank values in a real column
+// that no integer equals (1e300, NaN). Each converts like the same file with the
+// value made harmless: ZDITHER0 counts modulo the 10000 dither values, and a
+// blank no pixel can equal marks none.
+TEST_F(FitsData, FuzzFindingsConvertLikeTheirHarmlessTwins) {
+  const std::string findings = std::string(KORV_SOURCE_DIR) + "/../shared/findings/";
+  if (!std::filesystem::exists(findings)) GTEST_SKIP() << "findings not found";
+  const struct {
+    const char* Name;
+    const char* From;
+    const char* To;
+  } cases[] = {
+      {"F1_zdither0_overflow.fz", "ZDITHER0=  9223372036854775799", "ZDITHER0=                 5799"},
+      {"F2_zblank_column_double_huge.fz", "TTYPE3  = 'ZBLANK  '", "TTYPE3  = 'NOTHING '"},
+      {"F2b_zblank_column_double_nan.fz", "TTYPE3  = 'ZBLANK  '", "TTYPE3  = 'NOTHING '"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string bytes = test::ReadFile(findings + c.Name);
+    const std::size_t at = bytes.find(c.From);
+    ASSERT_NE(at, std::string::npos);
+    std::string twin = bytes;
+    twin.replace(at, std::strlen(c.From), c.To);
+    ASSERT_EQ(twin.size(), bytes.size());
+    test::WriteFile("found.fz", bytes);
+    test::WriteFile("twin.fz", twin);
+    const Output found = Convert({"found.fz", "TW"});
+    const Output harmless = Convert({"twin.fz", "TW"});
+    ASSERT_EQ(found.Status, 0) << found.Transcript;
+    ASSERT_EQ(harmless.Status, 0) << harmless.Transcript;
+    EXPECT_EQ(found.Width, 17);
+    EXPECT_EQ(found.Height, 12);
+    EXPECT_EQ(found.Pixels, harmless.Pixels);
+  }
+}
+
 // Samples of a 16- or 8-bit PGM, top row first.
 std::string Pgm(int width, int height, int maxval, const Samples& s) {
   std::string out = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
