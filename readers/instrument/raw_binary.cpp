@@ -273,7 +273,10 @@ void DetectRowLength(Conversion& cv, RawLayout& l) {
   for (std::size_t lag = 100; lag < count / 2; ++lag) {
     double sum = 0;
     for (std::size_t i = 0; i + lag < count; ++i) sum += x[i] * x[i + lag];
-    const double score = std::sqrt(std::abs(sum)) / static_cast<double>(count - lag - 1);
+    // The mean product, not the bare sum, is compared: a sum over fewer terms
+    // divided after the root would favour ever longer lags, and so a multiple
+    // of the row length over the row length itself.
+    const double score = std::sqrt(std::abs(sum) / static_cast<double>(count - lag - 1));
     if (score <= best.back().Value) continue;
     std::size_t k = best.size() - 1;
     while (k > 0 && best[k - 1].Value < score) {
