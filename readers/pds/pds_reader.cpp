@@ -234,7 +234,7 @@ DataPlan SettlePds(Conversion& cv, PdsLabel& l) {
     if (p.Colour && st.ChannelWeightR >= 0 && st.ChannelWeightV >= 0 && st.ChannelWeightB >= 0 &&
         st.ChannelWeightR + st.ChannelWeightV + st.ChannelWeightB <= 1.0f)
       st.InputMax = 255;
-  } else if (code == PdsEncoding::None) {
+  } else if (code == PdsEncoding::None || code == PdsEncoding::PreviousPixel) {
     st.AutoByteOutput = 0;
   } else {
     st.InputMin = 0;
