@@ -595,10 +595,7 @@ void ChooseUnpackMode(TiffReader& t) {
     t.Mode = m;
     return;
   }
-  if (Bits(t, 0, 0, 0, 0)) {
-    Say(t.cv, "Rien de d\u00e9codable");
-    Stop(t.cv, "Rien de d\u00e9codable");
-  }
+  if (Bits(t, 0, 0, 0, 0)) Stop(t.cv, "Rien de d\u00e9codable");
   if (std::all_of(b.begin(), b.end(), [](uint8_t v) { return v == 0 || v == 8 || v == 16; })) {
     if (t.Compression != CodeNone || t.Predictor)
       Stop(t.cv, "Plans de 8 et 16 binons : seulement sans compression");
