@@ -153,9 +153,9 @@ public:
   void Run() {
     CollectEntries();
     CheckEntries();
-    CheckFileHoldsData();
     stored_.assign(std::size_t{8} * MaxRowSamples, 0);
     tileRow_.assign(MaxRowSamples, 0.0);
+    CheckFileHoldsData();
     ReadMosaic();
     st_.LastIoResult = cv_.Input.Close();
   }
@@ -215,7 +215,7 @@ private:
   void CheckFileHoldsData() {
     const int64_t size = cv_.Input.Size();
     int64_t missing = 0;
-    for (const EntryWork& w : entries_) {
+    for (EntryWork& w : entries_) {
       const SelectionEntry& e = *w.Entry;
       const int64_t available = std::max<int64_t>(0, size - e.DataOffset);
       if (e.CompressionCode == TileCode) {
@@ -225,10 +225,54 @@ private:
       }
       const int64_t perRow = LeastRowBytes(e);
       if (perRow <= 0) continue;
-      const int64_t rowsHeld = available / perRow;
+      int64_t rowsHeld = available / perRow;
+      if (NeedsRowCount(e, available)) rowsHeld = RowsHeld(w);
       if (rowsHeld < e.Height) missing += (e.Height - rowsHeld) * int64_t{e.Width};
     }
-    CountMissing(missing);
+    // Checked on its own: the rows count their missing samples again as they
+    // are read.
+    if (missing > MaxMissingSamples) Stop(cv_, "Fichier tronqu\u00e9");
+  }
+
+  // Compressed rows take anything from their least size up: a file that holds
+  // the least size of every row may still lack most of them. Where the zeros
+  // could pass the bound (a large image, fewer bytes than its rows can take),
+  // the rows the file holds are counted by decoding them once, before any output.
+  static bool NeedsRowCount(const SelectionEntry& e, int64_t available) {
+    if (int64_t{e.Width} * e.Height * 2 <= static_cast<int64_t>(MaxMissingOutputBytes))
+      return false;
+    int64_t mostPerRow = 0;
+    switch (e.CompressionCode) {
+    case PrevPixelCode: mostPerRow = 3 * int64_t{e.Width}; break;
+    case ProfVarCode: mostPerRow = 16 * (2 * ((int64_t{e.Width} + 7) / 8) + 4); break;
+    case RiceCode: return true; // an escape prefix has no useful bound
+    default: return false;
+    }
+    return available < mostPerRow * e.Height;
+  }
+
+  // Rows of entry w decoded before its data run out; the decoders' state and
+  // the byte source are left as they were.
+  int64_t RowsHeld(EntryWork& w) {
+    const SelectionEntry& e = *w.Entry;
+    std::vector<uint16_t> row(e.Width);
+    int16_t predictor = e.Predictor;
+    RiceStream rice = w.Rice;
+    ProfVarCarry carry;
+    cv_.Input.Seek(e.DataOffset);
+    source_.Restart();
+    int64_t held = 0;
+    for (; held < e.Height; ++held) {
+      switch (e.CompressionCode) {
+      case PrevPixelCode: DecodePrevPixelRow(source_, predictor, row); break;
+      case RiceCode: DecodeRiceRow(source_, rice, predictor, row); break;
+      default: DecodeProfVarRow(source_, carry, row, stored_); break;
+      }
+      if (source_.Overran() || rice.RanOut) break;
+    }
+    source_.Restart();
+    current_ = nullptr;
+    return held;
   }
 
   void CountMissing(int64_t samples) {

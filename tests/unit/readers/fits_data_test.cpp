@@ -294,6 +294,21 @@ TEST_F(FitsData, HostileCompressedData) {
   test::WriteFile("big.fiv", big + std::string(64, '\x80'));
   o = Convert({"big.fiv"});
   EXPECT_EQ(o.Status, 1) << o.Transcript;
+
+  // 66 KB holding one row of 30000 literal samples, though 2000 rows of the
+  // least size (64 bytes) would fit: refused before any output, not after
+  // tens of MB of zeros.
+  std::string row;
+  for (int p = 0; p < 16; ++p) {
+    row += std::string("\x00\xa6\x0e", 3); // a literal of 3750 bytes
+    for (int i = 0; i < 3750; ++i) row.push_back(static_cast<char>(i * 7 + p));
+  }
+  std::string wide = Hdu(true, 16, 30000, 2000, "", {"COMPRES1= 'PROF-VAR'"});
+  wide.resize(2880);
+  test::WriteFile("wide.fiv", wide + row + std::string(66000 - row.size(), '\x55'));
+  o = Convert({"wide.fiv"});
+  EXPECT_EQ(o.Status, 1) << o.Transcript;
+  EXPECT_EQ(o.Transcript.find("Sor="), std::string::npos) << o.Transcript;
 }
 
 // Bits most significant first.
