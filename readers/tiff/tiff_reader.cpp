@@ -154,7 +154,6 @@ void CheckDecodable(TiffReader& t) {
       Stop(t.cv, "Image " + std::to_string(t.WantedNumber) + " absente du fichier");
     Stop(t.cv, t.Refusal.empty() ? std::string("Image pas d\u00e9codable") : t.Refusal);
   }
-  if (t.TiledImage) Stop(t.cv, "Image en tuiles pas support\u00e9e");
   // Halved chroma is stored in blocks across rows: refused rather than misplaced.
   if (t.Photometric == 6 && t.Compression != CodeJpeg &&
       (t.YCbCrSubsampling[0] != 1 || t.YCbCrSubsampling[1] != 1)) {
@@ -271,6 +270,9 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
     return;
   }
   if (t.Compression == CodeJpeg) Stop(cv, "JPEG, pas d\u00e9cod\u00e9e");
+  // Tiles are placed by the lossless JPEG decoder only; the strip machinery
+  // must never read them as strips.
+  if (t.TiledImage) Stop(cv, "Image en tuiles pas support\u00e9e");
 
   PrepareOutput(cv);
   if (t.Compression == CodeKodakDc120) {

@@ -172,7 +172,6 @@ refused "$corpus/10ct_32bit_128.tiff" "Valeurs flottantes pas support"
 refused "$corpus/flower-minisblack-32.tif" "Seulement 0, 8, 10, 12, 14 ou 16 binons par valeur (32,0,0,0)"
 refused "$corpus/flower-rgb-planar-08.tif" "Seulement plan unique"
 refused "$corpus/oxford.tif" "Seulement plan unique"
-refused "$corpus/jpeg-lossless-16bit-gray.tif" "Image en tuiles pas support"
 refused "$corpus/hopper_bigtiff.tif" "BigTIFF pas support"
 
 # Files made here: LZW with and without the horizontal predictor, 8 and 16
