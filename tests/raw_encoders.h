@@ -103,6 +103,7 @@ struct LjpegEncodeOptions {
   bool OneSegmentPerTable = false;
   std::vector<uint8_t> TableOrder; // empty: ascending identifiers
   bool SwapSoi = false;            // begin with D8 FF
+  int WrittenPredictor = -1;       // Ss as written, when it differs from Predictor
 };
 
 inline void PutWord(std::string& s, unsigned w) {
@@ -174,7 +175,7 @@ inline std::string EncodeLosslessJpeg(const std::vector<uint16_t>& samples, unsi
     s.push_back(static_cast<char>(c + 1));
     s.push_back(static_cast<char>(o.TableOfComponent[c] << 4));
   }
-  s.push_back(static_cast<char>(o.Predictor));
+  s.push_back(static_cast<char>(o.WrittenPredictor >= 0 ? o.WrittenPredictor : o.Predictor));
   s.push_back(0);
   s.push_back(static_cast<char>(o.PointTransform));
 

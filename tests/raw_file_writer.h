@@ -34,6 +34,11 @@ public:
     for (auto x : v) d += Bytes(x, 4);
     entries_[tag] = {4, static_cast<uint32_t>(v.size()), d};
   }
+  void ShortList(uint16_t tag, const std::vector<uint16_t>& v) {
+    std::string d;
+    for (auto x : v) d += Bytes(x, 2);
+    entries_[tag] = {3, static_cast<uint32_t>(v.size()), d};
+  }
   void Ascii(uint16_t tag, const std::string& s) {
     entries_[tag] = {2, static_cast<uint32_t>(s.size() + 1), s + '\0'};
   }
@@ -114,6 +119,7 @@ struct DngOptions {
   unsigned TileWidth = 0;   // 0: one strip
   unsigned TileHeight = 0;
   unsigned Predictor = 1;
+  std::vector<uint16_t> Linearisation;  // tag 50712, when not empty
 };
 
 // A DNG: IFD0 a 4 x 4 grey preview with one sub-directory, the raw image.
@@ -168,6 +174,7 @@ inline std::string WriteDng(const std::vector<uint16_t>& raw, unsigned w, unsign
   raw0.Short(33421, {2, 2});
   raw0.Byte(33422, {0, 1, 1, 2});
   raw0.Long(50717, {(1u << o.Bits) - 1});
+  if (!o.Linearisation.empty()) raw0.ShortList(50712, o.Linearisation);
   std::vector<uint32_t> offsets(streams.size()), sizes(streams.size());
   for (std::size_t i = 0; i < streams.size(); ++i) sizes[i] = static_cast<uint32_t>(streams[i].size());
   if (o.TileWidth) {

@@ -124,8 +124,14 @@ void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits) {
   if (held < samples) CheckMissingOutput(t.cv, (samples - held) * 2);
 }
 
+// Decoded values pass the DNG linearisation table when the file has one
+// (stored values above its last entry take the last), then the sample finish.
 void FinishRow(TiffReader& t, unsigned r) {
   std::span<uint16_t> row = t.cv.Row();
+  const uint32_t fill = std::min<uint32_t>(t.LookupFill, LookupTableSize);
+  if (fill > 0) {
+    for (auto& v : row) v = t.LookupTable[std::min<uint32_t>(v, fill - 1)];
+  }
   for (unsigned x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
   WriteOutputRow(t.cv, r);
 }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Cross-checks compressed camera raw data against dcraw (-D -4) and LibRaw's
 # unprocessed_raw, with unit colour factors (C1,1,1,1): DNG files with lossless
-# JPEG in one strip or in tiles (12, 14, 16 bits, predictors 1 and 6) and NEF
+# JPEG in one strip or in tiles (12, 14, 16 bits, predictors 1 and 6, with a
+# linearisation table) and NEF
 # files with Nikon Huffman data (12 and 14 bits, lossless, lossy with a curve,
 # lossy with the split table's shifted codes), all written by the test encoders;
-# the corpus DNG with image data; the corpus lossless-JPEG TIFF tile against
+# the corpus DNG (DCT tiles, refused); the corpus lossless-JPEG TIFF tile against
 # DCMTK's decoder of the same stream. Metadata read from the corpus raws (ISO,
 # exposure, focal length, date, GPS site) are checked against exiftool.
 set -u
@@ -70,7 +71,7 @@ against_peers() {
   $PY compare.py "$out" "$f.pgm" || fail "$f: against unprocessed_raw"
 }
 
-for kind in dng12 dng14 dng16 dng12-pred6 dng14-tiles; do
+for kind in dng12 dng14 dng16 dng12-pred6 dng12-lin dng14-tiles; do
   ./make_raw_files "$kind" "$kind.dng" 602 398 7
   against_peers "$kind.dng"
 done
@@ -79,9 +80,14 @@ for kind in nef12 nef14 nef12-lossless nef14-lossless nef12-curve nef14-curve ne
   against_peers "$kind.nef"
 done
 
-# The corpus DNG: four lossless-JPEG tiles in one directory (image 1).
-ln -s "$corpus/raw/Blackmagic.dng" Blackmagic.dng
-against_peers Blackmagic.dng Blackmagic.dng,1
+# The corpus DNG holds DCT-coded tiles (SOF1, 8 x 8 blocks), which the peers
+# decode with a DCT decoder: not lossless JPEG, refused before any output.
+rm -rf dct && mkdir dct && ln -s "$corpus/raw/Blackmagic.dng" dct/Blackmagic.dng
+(cd dct && "$KORV_BINARY" Blackmagic.dng,1 >console.txt)
+status=$?
+checks=$((checks + 1))
+{ [ $status -eq 1 ] && grep -aq "Compression pas support" dct/console.txt && [ ! -e dct/Blackmagic.fit ]; } ||
+  fail "Blackmagic.dng: status $status, expected a refusal of its DCT tiles"
 
 # The corpus lossless-JPEG tile: its stream decoded by DCMTK inside a DICOM wrapper.
 cp "$corpus/tiff/jpeg-lossless-16bit-gray.tif" ljtile.tif

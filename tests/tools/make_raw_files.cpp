@@ -1,5 +1,5 @@
 // Writes one test raw file: make_raw_files KIND OUT WIDTH HEIGHT [SEED]
-// KIND: dng12 dng14 dng16 dng14-tiles dng12-pred6 nef12 nef14 nef12-lossless
+// KIND: dng12 dng14 dng16 dng14-tiles dng12-pred6 dng12-lin nef12 nef14 nef12-lossless
 //       nef14-lossless nef12-curve nef14-curve nef12-split nef14-split
 // The mosaic is smooth random data; the peers' decoding of the file is the truth.
 #include <cstdio>
@@ -29,6 +29,12 @@ int main(int argc, char** argv) {
       o.TileHeight = 192;
     }
     if (kind.find("pred6") != std::string::npos) o.Predictor = 6;
+    if (kind.find("lin") != std::string::npos) {
+      // A table shorter than the value range: values above it take its last entry.
+      const unsigned n = (1u << o.Bits) * 3 / 4;
+      for (unsigned i = 0; i < n; ++i)
+        o.Linearisation.push_back(static_cast<uint16_t>(65535.0 * i * i / (double(n) * n)));
+    }
     file = WriteDng(MakeMosaic(w, h, o.Bits, seed), w, h, o);
   } else if (kind.rfind("nef", 0) == 0) {
     NefOptions o;
