@@ -32,6 +32,8 @@ const std::vector<std::vector<std::string>> OptionSets = {
     {"TB", "MRVVB", "M="},
     {"F10,2", "HD20240315.5,12.3045,30"},
     {"K12H3045,+45D3000,1000,0.009", "Y+FILTER=R"},
+    // Geometry from the command line, for the readers that take it from there.
+    {"I16"},
 };
 
 void EnterScratchDir() {
