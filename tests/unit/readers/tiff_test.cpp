@@ -301,6 +301,52 @@ TEST(TiffSamples, GreyPaletteAndPackedLayouts) {
   }
 }
 
+// Entries of a text tag.
+std::vector<uint32_t> Ascii(const std::string& text) {
+  std::vector<uint32_t> v(text.begin(), text.end());
+  v.push_back(0);
+  return v;
+}
+
+TEST(TiffSamples, RawBitStreamModes) {
+  ScratchDir dir;
+  struct Case {
+    std::string Name; // file name with the image number
+    Ifd Directory;
+    std::string Mode;
+    std::vector<int64_t> Expected;
+  };
+  const std::vector<Case> cases = {
+      // 14 bits in little-endian 16-bit units, the high bits ignored.
+      {"y14.tif", Image(2, 1, {14}, 1, Bytes({0xFF, 0xFF, 0x34, 0x12}), {{259, 3, {32769}}}),
+       "Y", {0x3FFF, 0x1234}},
+      // 12 bits, three bytes per two samples, low nibble first.
+      {"nx.srw,1",
+       Image(2, 1, {12}, 32803, Bytes({0x23, 0x41, 0x56}), {{272, 2, Ascii("NX20")}}), "y",
+       {0x123, 0x564}},
+      // 14-bit words in the file's byte order.
+      {"n14.nef,1",
+       Image(2, 1, {14}, 32803, Bytes({0x34, 0x12, 0xFF, 0x3F}),
+             {{271, 2, Ascii("NIKON CORPORATION")}, {272, 2, Ascii("NIKON D810")}}),
+       "#", {0x1234, 0x3FFF}},
+      // 12 bits from 32-bit accumulators, most significant bit first.
+      {"p340.nrw,1",
+       Image(4, 1, {16}, 32803, Bytes({0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0, 0}),
+             {{271, 2, Ascii("NIKON")}, {272, 2, Ascii("COOLPIX P340")}}),
+       "^", {0x123, 0x456, 0x789, 0xABC}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string name = c.Name.substr(0, c.Name.find(','));
+    test::WriteFile(name, Tiff({c.Directory}));
+    std::ostringstream out;
+    auto cv = test::MakeConversion({"korvalix", c.Name, "C1,1,1,1"}, out);
+    ASSERT_EQ(RunConversion(*cv), 0) << out.str();
+    EXPECT_NE(out.str().find("Mod=" + c.Mode + "\n"), std::string::npos) << out.str();
+    EXPECT_EQ(Values(name.substr(0, name.find('.')) + ".fit"), c.Expected);
+  }
+}
+
 TEST(TiffSamples, LzwPackBitsAndPredictorOverStrips) {
   ScratchDir dir;
   // Two strips of one row: LZW "clear, 1, 2, 3, end" with the predictor
