@@ -31,6 +31,7 @@
 #include "output/row_pipeline.h"
 #include "readers/dicom/rle_segment.h"
 #include "readers/readers.h"
+#include "readers/tiff/lossless_jpeg.h"
 
 namespace korv {
 namespace {
@@ -42,6 +43,7 @@ constexpr std::string_view Unsupported = "Compression pas support\u00e9e";
 constexpr std::string_view BadRle = "Donn\u00e9es RLE incorrectes";
 constexpr std::string_view BadLayout = "Format de pixel pas support\u00e9 : ";
 constexpr std::string_view NoPalette = "Palette absente";
+constexpr std::string_view BadJpeg = "JPEG sans perte : image diff\u00e9rente de l'en-t\u00eate";
 constexpr std::string_view FrameTooLarge = "Image compress\u00e9e trop grande";
 
 constexpr int64_t PreambleBytes = 128;
@@ -793,6 +795,12 @@ public:
     for (unsigned i = 0; i < n; ++i) segments_[i] = RleSegmentDecoder(RleSegment(frame, header, i));
   }
 
+  // The frame's stream must outlive the decoder; its header was checked.
+  void UseJpeg(LosslessJpegDecoder& jpeg) {
+    jpeg_ = &jpeg;
+    line_.assign(jpeg.Frame().LineSamples(), 0);
+  }
+
   void DecodeRow(uint32_t r, std::span<uint16_t> row);
 
 private:
@@ -832,6 +840,7 @@ private:
   void NativeRow(uint32_t r, std::span<uint16_t> row);
   void PackedRow(uint32_t r, std::span<uint16_t> row);
   void RleRow(std::span<uint16_t> row);
+  void JpegRow(std::span<uint16_t> row);
 
   Conversion& cv_;
   ImageState& st_;
@@ -842,6 +851,8 @@ private:
   std::vector<uint8_t> bytes_;
   std::vector<uint8_t> swapped_;
   std::array<RleSegmentDecoder, 6> segments_{};
+  LosslessJpegDecoder* jpeg_ = nullptr;
+  std::vector<uint16_t> line_;
 };
 
 std::span<const uint8_t> RowDecoder::ReadStored(uint64_t rel, std::size_t n,
@@ -941,9 +952,25 @@ void RowDecoder::RleRow(std::span<uint16_t> row) {
                         static_cast<uint32_t>(code.Extract(sample(2, c))));
 }
 
+void RowDecoder::JpegRow(std::span<uint16_t> row) {
+  jpeg_->DecodeLine(line_);
+  const std::size_t w = row.size();
+  if (plan_.Samples == 1) {
+    for (std::size_t c = 0; c < w; ++c) row[c] = FromSample(line_[c]);
+    return;
+  }
+  const SampleCode& code = plan_.ColourSample;
+  for (std::size_t c = 0; c < w; ++c)
+    row[c] = FromColour(static_cast<uint32_t>(code.Extract(line_[3 * c])),
+                        static_cast<uint32_t>(code.Extract(line_[3 * c + 1])),
+                        static_cast<uint32_t>(code.Extract(line_[3 * c + 2])));
+}
+
 void RowDecoder::DecodeRow(uint32_t r, std::span<uint16_t> row) {
   if (plan_.Code == Coding::Rle) {
     RleRow(row);
+  } else if (plan_.Code == Coding::LosslessJpeg) {
+    JpegRow(row);
   } else if (plan_.Bits == 12) {
     PackedRow(r, row);
   } else {
@@ -1102,6 +1129,21 @@ void PlanRleFrame(Conversion& cv, const DicomHeader& h, const PixelPlan& plan,
   NoteMissingData(cv, missingRows, h.Height, MissingUnit::Rows);
 }
 
+// JPEG lossless: the stream's frame must be the image the header describes.
+// Every sample costs at least one bit, which bounds what a short stream holds.
+void PlanJpegFrame(Conversion& cv, const DicomHeader& h, const PixelPlan& plan,
+                   std::span<const uint8_t> frame, LosslessJpegDecoder& jpeg) {
+  const LjpegStatus status = jpeg.Start(frame);
+  if (status != LjpegStatus::Ok) Stop(cv, LjpegMessage(status));
+  const LjpegFrame& f = jpeg.Frame();
+  if (f.Lines != h.Height || f.SamplesPerLine != h.Width || f.Components != plan.Samples ||
+      f.Precision > plan.Bits)
+    Stop(cv, BadJpeg);
+  const uint64_t rowSamples = uint64_t{h.Width} * plan.Samples;
+  const uint64_t rowsHeld = std::min<uint64_t>(h.Height, frame.size() * 8 / rowSamples);
+  CheckMissingOutput(cv, (h.Height - rowsHeld) * h.Width * 2);
+}
+
 void LoadPalette(Conversion& cv, FileWindow& f, const DicomHeader& h, Palette& p) {
   p.Table.assign(3 * 65536, 0);
   for (unsigned c = 0; c < 3; ++c) {
@@ -1155,6 +1197,7 @@ void ReadDicomFile(Conversion& cv) {
 
   std::vector<uint8_t> frame;
   RleHeader rle;
+  LosslessJpegDecoder jpeg;
   if (plan.Code == Coding::Native) {
     PlanNativeFrame(cv, h, plan);
   } else {
@@ -1168,7 +1211,7 @@ void ReadDicomFile(Conversion& cv) {
     }
     if (got != FrameStatus::Ok) Stop(cv, BadStructure);
     if (plan.Code == Coding::Rle) PlanRleFrame(cv, h, plan, frame, rle);
-    if (plan.Code == Coding::LosslessJpeg) Stop(cv, Unsupported);
+    if (plan.Code == Coding::LosslessJpeg) PlanJpegFrame(cv, h, plan, frame, jpeg);
   }
   Palette palette;
   if (plan.Kind == Colour::Palette) LoadPalette(cv, f, h, palette);
@@ -1203,10 +1246,14 @@ void ReadDicomFile(Conversion& cv) {
 
   RowDecoder rows(cv, f, plan, palette);
   if (plan.Code == Coding::Rle) rows.UseRle(frame, rle);
+  if (plan.Code == Coding::LosslessJpeg) rows.UseJpeg(jpeg);
   for (uint32_t r = 0; r < h.Height; ++r) {
     rows.DecodeRow(r, cv.Row());
     WriteOutputRow(cv, static_cast<uint16_t>(r));
   }
+  // Rows the stream did not hold came out as zeros.
+  if (plan.Code == Coding::LosslessJpeg && jpeg.FirstShortLine() < h.Height)
+    NoteMissingData(cv, h.Height - jpeg.FirstShortLine(), h.Height, MissingUnit::Rows);
   cv.Input.Close();
 }
 
