@@ -1,5 +1,5 @@
-// libFuzzer target for one reader family, chosen at compile time by the file
-// extension FUZZ_EXT: the fuzzer's bytes are served as the input file of a
+// libFuzzer target for one reader family, chosen by the file extension that
+// the target's own small generated source defines (FuzzExtension): the fuzzer's bytes are served as the input file of a
 // whole conversion run, with options picked by the last input byte. Stops are
 // expected outcomes; crashes, sanitizer reports and hangs are bugs.
 #include <cstddef>
@@ -14,9 +14,9 @@
 #include "core/conversion.h"
 #include "driver/run.h"
 
-#ifndef FUZZ_EXT
-#error "FUZZ_EXT must name the input extension"
-#endif
+// The input extension of this target; compiled once per target, while this
+// file is compiled once for all of them.
+extern const char* const FuzzExtension;
 
 namespace {
 
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::ostringstream console;
   cv->Console = &console;
   cv->Input.UseMemory(std::span<const uint8_t>(data, size));
-  cv->RawArgs = {"korvalix", std::string("fuzz.") + FUZZ_EXT};
+  cv->RawArgs = {"korvalix", std::string("fuzz.") + FuzzExtension};
   const auto& options = OptionSets[size ? data[size - 1] % OptionSets.size() : 0];
   cv->RawArgs.insert(cv->RawArgs.end(), options.begin(), options.end());
   korv::RunConversion(*cv);
