@@ -640,6 +640,11 @@ void ChooseUnpackMode(TiffReader& t) {
 }
 
 void CheckImageData(TiffReader& t) {
+  // Without a strip table the data would be read from the file's start.
+  if (t.FileKind != TiffFileKind::Mrw && t.Mode != '-' && t.Mode != 'z' &&
+      (t.StripType == 0 || t.StripCount == 0)) {
+    Stop(t.cv, "Origines des bandes absentes");
+  }
   const uint64_t size = static_cast<uint64_t>(t.file.FileSize());
   const uint64_t h = t.ImageHeight;
   const uint64_t rowBytes = std::max<uint64_t>(RowBytesOf(t), 1);

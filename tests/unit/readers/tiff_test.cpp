@@ -229,6 +229,8 @@ TEST(TiffWalk, HostileDirectoriesStopBeforeAnyOutput) {
   const std::string tiled = Tiff({Image(1, 1, {8}, 1, Bytes({1}), {{322, 3, {16}}})});
   const std::string ycc = Tiff({Image(1, 1, {8, 8, 8}, 6, Bytes({1, 2, 3}))});
   const std::string planar = Tiff({Image(1, 1, {8, 8, 8}, 2, Bytes({1, 2, 3}), {{284, 3, {2}}})});
+  Ifd stripless = Image(1, 1, {8}, 1, Bytes({1}));
+  stripless.Entries.erase(stripless.Entries.begin() + 5); // the strip offsets
   for (const Case& c : {Case{"a.tif", pastEnd, "R\u00e9pertoire hors du fichier"},
                         Case{"b.cr2", loop, "Image 4 absente du fichier"},
                         Case{"c.tif", badType, "Type d'entr\u00e9e incorrect : 300"},
@@ -238,7 +240,8 @@ TEST(TiffWalk, HostileDirectoriesStopBeforeAnyOutput) {
                         Case{"g.tif", floats, "Valeurs flottantes pas support\u00e9es"},
                         Case{"h.tif", tiled, "Image en tuiles pas support\u00e9e"},
                         Case{"i.tif", ycc, "YCbCr sous-\u00e9chantillonn\u00e9 pas support\u00e9"},
-                        Case{"j.tif", planar, "Seulement plan unique"}}) {
+                        Case{"j.tif", planar, "Seulement plan unique"},
+                        Case{"k.tif", Tiff({stripless}), "Origines des bandes absentes"}}) {
     SCOPED_TRACE(c.Name);
     const auto r = ConvertFile(c.Name, c.File);
     EXPECT_EQ(r.Status, 1) << r.Console;
