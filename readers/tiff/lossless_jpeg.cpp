@@ -95,6 +95,13 @@ public:
   bool SkipMarkerAt(uint64_t pos, unsigned& marker);
   void Restart();
   int32_t DecodeDifference(unsigned t);
+  int32_t AfterShortBits(unsigned t, int32_t diff);
+  int32_t SampleDifference(unsigned t) {
+    if (bits < 32) Fill();
+    const int32_t diff = DecodeDifference(t);
+    if (fake > 0 && bits < fake) return AfterShortBits(t, diff);
+    return diff;
+  }
   void Decode(std::span<uint16_t> out);
 };
 
@@ -198,7 +205,7 @@ void LjpegDecoderState::Restart() {
   firstLineOfInterval = true;
 }
 
-int32_t LjpegDecoderState::DecodeDifference(unsigned t) {
+inline int32_t LjpegDecoderState::DecodeDifference(unsigned t) {
   const uint32_t peek = static_cast<uint32_t>(acc >> (bits - static_cast<int>(HuffmanLut::LutBits))) &
                         ((1u << HuffmanLut::LutBits) - 1);
   const uint32_t e = diffLut[t][peek];
@@ -410,6 +417,28 @@ LjpegStatus LjpegDecoderState::Walk() {
   return LjpegStatus::NoScan;
 }
 
+// Data that ran short: a marker met inside the data is stepped over and the
+// sample decoded again from the bits after it; the end of the data is noted.
+int32_t LjpegDecoderState::AfterShortBits(unsigned t, int32_t diff) {
+  if (atMarker) {
+    // The first few are traced; a damaged stream can hold thousands.
+    if (++bubbles <= 16) Trace("Bulle de flux");
+    unsigned m = 0;
+    const uint64_t at = markerPos;
+    ResetBits();
+    if (!SkipMarkerAt(at, m)) feed.Seek(at + 1);
+    Fill();
+    diff = DecodeDifference(t);
+  }
+  if (fake > 0 && bits < fake && !atMarker && !shortSeen) {
+    shortSeen = true;
+    firstShort = line;
+  }
+  if (bits < 0) bits = 0;
+  if (fake > bits) fake = bits;
+  return diff;
+}
+
 void LjpegDecoderState::Decode(std::span<uint16_t> out) {
   const unsigned nc = frame.Components;
   const unsigned x = frame.SamplesPerLine;
@@ -432,61 +461,47 @@ void LjpegDecoderState::Decode(std::span<uint16_t> out) {
   for (unsigned c = 0; c < nc; ++c) tab[c] = frame.Component[c].Table;
   uint16_t* curp = cur.data();
   const uint16_t* up = prev.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned c = nc == 1 ? 0 : static_cast<unsigned>(i % nc);
-    if (bits < 32) Fill();
-    int32_t diff = DecodeDifference(tab[c]);
-    if (fake > 0 && bits < fake) {
-      if (atMarker) {
-        // A marker in the middle of the data: skip it, decode this sample again.
-        // The first few are traced; a damaged stream can hold thousands.
-        if (++bubbles <= 16) Trace("Bulle de flux");
-        unsigned m = 0;
-        const uint64_t at = markerPos;
-        ResetBits();
-        if (!SkipMarkerAt(at, m)) feed.Seek(at + 1);
-        Fill();
-        diff = DecodeDifference(tab[c]);
-      }
-      if (fake > 0 && bits < fake && !atMarker && !shortSeen) {
-        shortSeen = true;
-        firstShort = line;
-      }
-      if (bits < 0) bits = 0;
-      if (fake > bits) fake = bits;
-    }
-    uint32_t pred;
-    if (raw) {
-      pred = 0;
-    } else if (i < nc) {
-      pred = first ? initial : up[i];
-    } else if (first) {
-      pred = curp[i - nc];
-    } else {
+  // The first sample of each component: from above, or the initial value.
+  std::size_t i = 0;
+  for (; i < nc && i < n; ++i) {
+    const int32_t diff = SampleDifference(tab[i]);
+    const uint32_t pred = (raw || psel == 0) ? 0 : first ? initial : up[i];
+    curp[i] = static_cast<uint16_t>(pred + static_cast<uint32_t>(diff));
+  }
+  unsigned c = 0;
+  auto next = [&] {
+    const unsigned t = tab[c];
+    if (++c == nc) c = 0;
+    return SampleDifference(t);
+  };
+  if (raw || psel == 0) {
+    for (; i < n; ++i) curp[i] = static_cast<uint16_t>(next());
+  } else if (first || psel == 1) {
+    for (; i < n; ++i) curp[i] = static_cast<uint16_t>(curp[i - nc] + static_cast<uint32_t>(next()));
+  } else {
+    for (; i < n; ++i) {
       const int32_t ra = curp[i - nc];
       const int32_t rb = up[i];
       const int32_t rc = up[i - nc];
+      int32_t pred;
       switch (psel) {
-      case 0: pred = 0; break;
-      case 1: pred = static_cast<uint32_t>(ra); break;
-      case 2: pred = static_cast<uint32_t>(rb); break;
-      case 3: pred = static_cast<uint32_t>(rc); break;
-      case 4: pred = static_cast<uint32_t>(ra + rb - rc); break;
-      case 5: pred = static_cast<uint32_t>(ra + ((rb - rc) >> 1)); break;
-      case 6: pred = static_cast<uint32_t>(rb + ((ra - rc) >> 1)); break;
-      default: pred = static_cast<uint32_t>((ra + rb) >> 1); break;
+      case 2: pred = rb; break;
+      case 3: pred = rc; break;
+      case 4: pred = ra + rb - rc; break;
+      case 5: pred = ra + ((rb - rc) >> 1); break;
+      case 6: pred = rb + ((ra - rc) >> 1); break;
+      default: pred = (ra + rb) >> 1; break;
       }
+      curp[i] = static_cast<uint16_t>(static_cast<uint32_t>(pred) + static_cast<uint32_t>(next()));
     }
-    if (psel == 0 && !raw) pred = 0;
-    curp[i] = static_cast<uint16_t>(pred + static_cast<uint32_t>(diff));
   }
   const std::size_t m = out.size() < n ? out.size() : n;
   if (pt == 0) {
-    for (std::size_t i = 0; i < m; ++i) out[i] = curp[i];
+    for (std::size_t k = 0; k < m; ++k) out[k] = curp[k];
   } else {
-    for (std::size_t i = 0; i < m; ++i) out[i] = static_cast<uint16_t>(curp[i] << pt);
+    for (std::size_t k = 0; k < m; ++k) out[k] = static_cast<uint16_t>(curp[k] << pt);
   }
-  for (std::size_t i = m; i < out.size(); ++i) out[i] = 0;
+  for (std::size_t k = m; k < out.size(); ++k) out[k] = 0;
   cur.swap(prev);
   firstLineOfInterval = false;
   mcusDone += x;

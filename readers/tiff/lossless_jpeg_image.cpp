@@ -124,6 +124,17 @@ void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits) {
   if (held < samples) CheckMissingOutput(t.cv, (samples - held) * 2);
 }
 
+// True when the sample finish leaves every value as it is (no gamma, unit
+// factors): the rows then skip it.
+bool FinishIsIdentity(const TiffReader& t) {
+  const ImageState& st = t.cv.State;
+  if (t.GammaOn) return false;
+  if (!st.IsCfa) return st.LevelFactor == 1.0f;
+  for (float f : st.CfaFactor)
+    if (f != 1.0f) return false;
+  return true;
+}
+
 // Decoded values pass the DNG linearisation table when the file has one
 // (stored values above its last entry take the last), then the sample finish.
 void FinishRow(TiffReader& t, unsigned r) {
@@ -132,7 +143,9 @@ void FinishRow(TiffReader& t, unsigned r) {
   if (fill > 0) {
     for (auto& v : row) v = t.LookupTable[std::min<uint32_t>(v, fill - 1)];
   }
-  for (unsigned x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
+  if (!FinishIsIdentity(t)) {
+    for (unsigned x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
+  }
   WriteOutputRow(t.cv, r);
 }
 
@@ -318,13 +331,17 @@ void DecodeNef(TiffReader& t) {
   NefHuffmanDecoder dec;
   dec.Start(FileReads(t, start), BytesFrom(t, start), p);
   const auto& curve = info->Curve;
+  const bool identity = FinishIsIdentity(t);
   for (unsigned r = 0; r < t.ImageHeight; ++r) {
     std::span<uint16_t> row = t.cv.Row();
     dec.DecodeRow(row);
     for (unsigned x = 0; x < row.size(); ++x) {
       // Values index the curve as signed 16-bit numbers, clamped to its range.
       const int v = std::clamp<int>(static_cast<int16_t>(row[x]), 0, NefCurveSize - 1);
-      row[x] = FinishSample(t, curve[static_cast<std::size_t>(v)], x, r);
+      row[x] = curve[static_cast<std::size_t>(v)];
+    }
+    if (!identity) {
+      for (unsigned x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
     }
     WriteOutputRow(t.cv, r);
   }

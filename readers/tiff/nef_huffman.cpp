@@ -61,12 +61,55 @@ std::span<const uint8_t> NefTableSymbols(NefTable t) {
   return {s.Symbols.data(), s.SymbolCount};
 }
 
+// The difference a symbol stands for with its extra bits v. A shifted code
+// (high nibble) carries len - shift bits and stands for a difference of
+// magnitude about 2^len; a clear top bit marks a negative one, which is
+// 2^len less (2^len - 1 less for the plain codes, as in JPEG).
+inline int32_t NefDifference(unsigned sym, uint32_t v) {
+  const unsigned n = sym & 15, shl = sym >> 4;
+  int32_t diff = static_cast<int32_t>(((v << 1) + 1) << shl >> 1);
+  if (n > 0 && (diff & (1 << (n - 1))) == 0)
+    diff -= static_cast<int32_t>(1u << n) - (shl == 0 ? 1 : 0);
+  return diff;
+}
+
+inline unsigned ExtraBits(unsigned sym) {
+  const unsigned n = sym & 15, shl = sym >> 4;
+  return shl < n ? n - shl : 0;
+}
+
+constexpr unsigned NefLutBits = 12;
+
+// One table: the Huffman codes, and for each value of the next NefLutBits
+// bits either the whole difference (bit 31 set, length of code and extra bits
+// in bits 16-20, difference in bits 0-15) or the code's length and symbol.
+struct NefCodes {
+  HuffmanLut Codes;
+  std::array<uint32_t, 1u << NefLutBits> Fast{};
+
+  void Build(NefTable t) {
+    Codes.Build(NefTableCounts(t), NefTableSymbols(t));
+    for (uint32_t p = 0; p < (1u << NefLutBits); ++p) {
+      unsigned len = 0;
+      const unsigned sym = Codes.Decode(p << (16 - NefLutBits), len);
+      const unsigned nb = ExtraBits(sym);
+      if (len > 0 && len + nb <= NefLutBits) {
+        const uint32_t v = (p >> (NefLutBits - len - nb)) & ((1u << nb) - 1);
+        const int32_t d = NefDifference(sym, v);
+        Fast[p] = 1u << 31 | (len + nb) << 16 | (static_cast<uint32_t>(d) & 0xFFFF);
+      } else {
+        Fast[p] = 0;
+      }
+    }
+  }
+};
+
 class NefDecoderState {
 public:
   BlockFeed feed;
   NefStreamParams params;
-  HuffmanLut first;
-  HuffmanLut split;
+  NefCodes first;
+  NefCodes split;
   uint64_t acc = 0;
   int bits = 0;
   int fake = 0;  // zero bits put in past the end of the data
@@ -96,42 +139,55 @@ public:
       bits += 8;
     }
   }
-  uint32_t Take(unsigned n) {
-    if (n == 0) return 0;
-    bits -= static_cast<int>(n);
-    return static_cast<uint32_t>(acc >> bits) & ((1u << n) - 1);
-  }
 
   void Begin(const NefStreamParams& p) {
     params = p;
-    first.Build(NefTableCounts(NefFirstTable(p)), NefTableSymbols(NefFirstTable(p)));
-    split.Build(NefTableCounts(NefSplitTable(p)), NefTableSymbols(NefSplitTable(p)));
+    first.Build(NefFirstTable(p));
+    split.Build(NefSplitTable(p));
     vpred = p.InitialPredictor;
   }
 
+  int32_t Difference(const NefCodes& c) {
+    if (bits < 32) Fill();
+    const uint32_t e = c.Fast[static_cast<uint32_t>(acc >> (bits - static_cast<int>(NefLutBits))) &
+                              ((1u << NefLutBits) - 1)];
+    if (e >> 31) {
+      bits -= static_cast<int>((e >> 16) & 31);
+      return static_cast<int16_t>(e & 0xFFFF);
+    }
+    unsigned len = 0;
+    const unsigned sym = c.Codes.Decode(static_cast<uint32_t>(acc >> (bits - 16)) & 0xFFFF, len);
+    bits -= static_cast<int>(len);
+    const unsigned nb = ExtraBits(sym);
+    uint32_t v = 0;
+    if (nb) {
+      bits -= static_cast<int>(nb);
+      v = static_cast<uint32_t>(acc >> bits) & ((1u << nb) - 1);
+    }
+    return NefDifference(sym, v);
+  }
+
   void Row(std::span<uint16_t> out) {
-    const HuffmanLut& h = (params.SplitRow != 0 && row >= params.SplitRow) ? split : first;
+    const NefCodes& c = (params.SplitRow != 0 && row >= params.SplitRow) ? split : first;
     uint16_t* vp = &vpred[2 * (row & 1)];
-    uint16_t hpred[2] = {0, 0};
     const std::size_t w = out.size();
-    for (std::size_t col = 0; col < w; ++col) {
-      if (bits < 32) Fill();
-      unsigned len = 0;
-      const uint32_t peek16 = static_cast<uint32_t>(acc >> (bits - 16)) & 0xFFFF;
-      const unsigned sym = h.Decode(peek16, len);
-      bits -= static_cast<int>(len);
-      const unsigned n = sym & 15;
-      const unsigned shl = sym >> 4;
-      int32_t diff = static_cast<int32_t>(((Take(shl < n ? n - shl : 0) << 1) + 1) << shl >> 1);
-      if (n > 0 && (diff & (1 << (n - 1))) == 0)
-        diff -= static_cast<int32_t>(1u << n) - (shl == 0 ? 1 : 0);
-      if (col < 2) {
-        vp[col] = static_cast<uint16_t>(vp[col] + diff);
-        hpred[col] = vp[col];
-      } else {
-        hpred[col & 1] = static_cast<uint16_t>(hpred[col & 1] + diff);
-      }
-      out[col] = hpred[col & 1];
+    // The first two columns from the cells two rows up, the others from the left.
+    uint16_t hpred[2] = {0, 0};
+    for (std::size_t col = 0; col < w && col < 2; ++col) {
+      vp[col] = static_cast<uint16_t>(vp[col] + Difference(c));
+      hpred[col] = vp[col];
+      out[col] = hpred[col];
+    }
+    uint16_t* o = out.data();
+    for (std::size_t col = 2; col + 1 < w; col += 2) {
+      hpred[0] = static_cast<uint16_t>(hpred[0] + Difference(c));
+      o[col] = hpred[0];
+      hpred[1] = static_cast<uint16_t>(hpred[1] + Difference(c));
+      o[col + 1] = hpred[1];
+    }
+    if (w > 2 && (w & 1)) {
+      hpred[0] = static_cast<uint16_t>(hpred[0] + Difference(c));
+      o[w - 1] = hpred[0];
     }
     if (bits < fake && !shortSeen) {
       shortSeen = true;
