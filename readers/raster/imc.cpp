@@ -92,8 +92,7 @@ void CheckLayout(Conversion& cv, const ImcLayout& l) {
   // Geometry given by option I for a short file must not fill the disk with zeros.
   const int64_t size = cv.Input.Size();
   if (size <= 0) return;
-  const uint64_t held =
-      uint64_t(size) > l.HeaderLength ? (uint64_t(size) - l.HeaderLength) / 3 : 0;
+  const uint64_t held = uint64_t(size) > l.HeaderLength ? (uint64_t(size) - l.HeaderLength) / 3 : 0;
   const uint64_t pixels = l.Width * l.Height;
   if (held < pixels) CheckMissingOutput(cv, pixels - held);
 }

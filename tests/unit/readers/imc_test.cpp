@@ -13,10 +13,10 @@
 namespace korv {
 namespace {
 
-using test::ConvertFile;
-using test::FitsImage;
-using test::RasterRun;
-using test::ReadFitsImage;
+using test::misc_raster::ConvertFile;
+using test::misc_raster::FitsImage;
+using test::misc_raster::RasterRun;
+using test::misc_raster::ReadFitsImage;
 using test::ScratchDir;
 using Values = std::vector<int64_t>;
 

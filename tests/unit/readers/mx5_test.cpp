@@ -12,11 +12,11 @@
 namespace korv {
 namespace {
 
-using test::AppendLE;
-using test::ConvertFile;
-using test::FitsImage;
-using test::RasterRun;
-using test::ReadFitsImage;
+using test::misc_raster::AppendLE;
+using test::misc_raster::ConvertFile;
+using test::misc_raster::FitsImage;
+using test::misc_raster::RasterRun;
+using test::misc_raster::ReadFitsImage;
 using test::ScratchDir;
 
 constexpr int W = 510;

@@ -14,10 +14,10 @@
 namespace korv {
 namespace {
 
-using test::ConvertFile;
-using test::FitsImage;
-using test::RasterRun;
-using test::ReadFitsImage;
+using test::misc_raster::ConvertFile;
+using test::misc_raster::FitsImage;
+using test::misc_raster::RasterRun;
+using test::misc_raster::ReadFitsImage;
 using test::ScratchDir;
 using Values = std::vector<int64_t>;
 
@@ -27,18 +27,17 @@ struct EpsImage {
   int Bits = 8;
   std::string Decode = "[0 1]";
   std::string Filter = "ASCIIHexDecode";
-  std::string Data;          // encoded data, written after the image line
+  std::string Data;           // encoded data, written after the image line
   std::string LineEnd = "\n"; // of the header lines
 };
 
 std::string Eps(const EpsImage& e) {
   const std::string n = e.LineEnd;
-  std::string s = "%!PS-Adobe-3.0 EPSF-3.0" + n + "%%BoundingBox: 0 0 " +
-                  std::to_string(e.Width) + " " + std::to_string(e.Height) + n + "<<" + n +
-                  "/ImageType 1" + n + "/Width " + std::to_string(e.Width) + n + "/Height " +
-                  std::to_string(e.Height) + n + "/BitsPerComponent " + std::to_string(e.Bits) +
-                  n + "/Decode " + e.Decode + n + "/DataSource currentfile /" + e.Filter +
-                  " filter" + n + ">>" + n + "image" + n;
+  std::string s = "%!PS-Adobe-3.0 EPSF-3.0" + n + "%%BoundingBox: 0 0 " + std::to_string(e.Width) +
+                  " " + std::to_string(e.Height) + n + "<<" + n + "/ImageType 1" + n + "/Width " +
+                  std::to_string(e.Width) + n + "/Height " + std::to_string(e.Height) + n +
+                  "/BitsPerComponent " + std::to_string(e.Bits) + n + "/Decode " + e.Decode + n +
+                  "/DataSource currentfile /" + e.Filter + " filter" + n + ">>" + n + "image" + n;
   return s + e.Data + "\nshowpage\n";
 }
 
@@ -264,8 +263,8 @@ TEST(PostScriptRefusals, CorpusFilesWithoutImageData) {
   for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
     SCOPED_TRACE(entry.path().filename().string());
     // Read in place: the run stops before any output is named.
-    const test::CommandResult r = test::RunCommand(test::ProgramPath() + " '" +
-                                                   entry.path().string() + "'");
+    const test::CommandResult r =
+        test::RunCommand(test::ProgramPath() + " '" + entry.path().string() + "'");
     EXPECT_EQ(r.Status, 1) << r.Output;
     EXPECT_NE(r.Output.find("\nPas d'image dans le fichier\n"), std::string::npos) << r.Output;
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));

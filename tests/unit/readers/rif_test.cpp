@@ -10,9 +10,9 @@
 namespace korv {
 namespace {
 
-using test::AppendLE;
-using test::ConvertFile;
-using test::RasterRun;
+using test::misc_raster::AppendLE;
+using test::misc_raster::ConvertFile;
+using test::misc_raster::RasterRun;
 using test::ScratchDir;
 using namespace std::string_literals;
 
@@ -56,7 +56,7 @@ TEST(RifList, KnownSizeGivesAnImageOfZeros) {
   cv->State.ImageWidth = 3;
   cv->State.ImageHeight = 2;
   EXPECT_EQ(RunConversion(*cv), 0) << out.str();
-  const test::FitsImage img = test::ReadFitsImage("k.fit");
+  const test::misc_raster::FitsImage img = test::misc_raster::ReadFitsImage("k.fit");
   ASSERT_TRUE(img.Valid);
   EXPECT_EQ(img.Values, (std::vector<int64_t>(6, 0)));
 }

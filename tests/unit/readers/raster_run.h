@@ -12,15 +12,14 @@
 #include "driver/run.h"
 #include "tests/test_support.h"
 
-namespace korv::test {
+// Own namespace: other reader tests define helpers of the same names.
+namespace korv::test::misc_raster {
 
 struct RasterRun {
   int Status = -1;
   std::string Console;
   Truncation Truncated; // what the reader recorded as missing
-  bool Has(const std::string& line) const {
-    return Console.find(line + "\n") != std::string::npos;
-  }
+  bool Has(const std::string& line) const { return Console.find(line + "\n") != std::string::npos; }
 };
 
 // Writes `bytes` to `name` in the current directory and converts it.
@@ -87,4 +86,10 @@ inline void AppendLE(std::string& s, uint64_t v, unsigned n) {
   for (unsigned i = 0; i < n; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
+} // namespace korv::test::misc_raster
+
+namespace korv::test {
+// The whole-run helpers by their short names, for the tests of other readers.
+using misc_raster::ConvertFile;
+using misc_raster::ReadFitsImage;
 } // namespace korv::test
