@@ -197,6 +197,9 @@ void ReadGif(Conversion& cv) {
     Stop(cv, "Taille d'image incorrecte : " + std::to_string(frameWidth) + " x " +
                  std::to_string(frameHeight));
   }
+  // The frame around the image holds no data: like missing data, a few bytes
+  // placing a small image far from the origin must not fill a disk with zeros.
+  CheckMissingOutput(cv, uint64_t{frameWidth} * frameHeight - uint64_t{im.Width} * im.Height);
   st.ImageWidth = static_cast<uint16_t>(frameWidth);
   st.ImageHeight = static_cast<uint16_t>(frameHeight);
   PrepareOutput(cv);

@@ -64,10 +64,16 @@ PcxHeader ReadPcxHeader(RasterSource& src) {
 // values together form the index.
 bool IsIndexed(const PcxHeader& h) { return h.Planes <= 1 || h.Bits < 8; }
 
-// One line of L positions; `keep` receives the first positions.
-void DecodeLine(RasterSource& src, bool rle, uint32_t length, std::span<uint8_t> keep) {
+// One line of L positions; `keep` receives the first positions. Returns false
+// when the file ended before the line did (the rest of the line is 0).
+bool DecodeLine(RasterSource& src, bool rle, uint32_t length, std::span<uint8_t> keep) {
   uint32_t pos = 0;
   while (pos < length) {
+    // Past the end every byte is 0: the rest of the line at once, not byte by byte.
+    if (src.Exhausted()) {
+      if (pos < keep.size()) std::fill(keep.begin() + pos, keep.end(), uint8_t{0});
+      return false;
+    }
     uint8_t b = src.Byte();
     uint32_t count = 1;
     if (rle && (b & 0xC0) == 0xC0) {
@@ -81,6 +87,7 @@ void DecodeLine(RasterSource& src, bool rle, uint32_t length, std::span<uint8_t>
     std::fill_n(keep.begin() + pos, kept, b);
     pos += count;
   }
+  return true;
 }
 
 } // namespace
@@ -164,8 +171,7 @@ void ReadPcx(Conversion& cv) {
   uint64_t shortLines = 0;
   for (uint32_t y = 0; y < height; ++y) {
     const uint64_t missingBefore = src.MissingBytes();
-    DecodeLine(src, rle, length, keep);
-    if (src.MissingBytes() != missingBefore) ++shortLines;
+    if (!DecodeLine(src, rle, length, keep) || src.MissingBytes() != missingBefore) ++shortLines;
     if (h.Planes <= 1) {
       // Columns beyond the line's bytes have no data: 0.
       const uint32_t covered = std::min<uint64_t>(width, uint64_t{plane} * perByte);

@@ -133,6 +133,8 @@ public:
     if (!run_) Load();
     return pixel_.data();
   }
+  // True when every further pixel would come from past the end of the file.
+  bool Drained() { return (left_ == 0 || !run_) && src_.Exhausted(); }
 
 private:
   void Load() {
@@ -238,11 +240,21 @@ void ReadTga(Conversion& cv) {
   };
 
   TgaPackets packets(src, bytes);
+  const std::array<uint8_t, 4> zeros{};
+  const uint16_t zeroSample = Sample(st, kind, zeros.data(), grey);
   uint64_t shortRows = 0;
   for (uint32_t r = 0; r < h.Height; ++r) {
     const uint64_t missingBefore = src.MissingBytes();
     if (rle) {
-      for (uint32_t c = 0; c < h.Width; ++c) row[c] = Sample(st, kind, packets.Next(), grey);
+      uint32_t c = 0;
+      // Once the file is used up the rest is zero pixels, filled at once.
+      for (; c < h.Width && !packets.Drained(); ++c) row[c] = Sample(st, kind, packets.Next(), grey);
+      if (c < h.Width) {
+        std::fill(row.begin() + c, row.end(), zeroSample);
+        ++shortRows;
+        handOver(r);
+        continue;
+      }
     } else {
       const std::span<const uint8_t> data = src.Take(std::size_t{h.Width} * bytes);
       const uint8_t* p = data.data();
