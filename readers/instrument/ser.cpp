@@ -120,7 +120,9 @@ void StoreTimes(Conversion& cv, const SerHeader& h, uint64_t frameBytes, uint64_
   if (h.LocalStamp == 0 || h.Frames <= 0) return;
 
   const uint64_t frames = static_cast<uint64_t>(h.Frames);
-  // The stamps follow every plane of every frame.
+  // The stamps follow every plane of every frame; a trailer beyond any file
+  // size holds nothing.
+  if (frameBytes != 0 && frames > (uint64_t{1} << 60) / frameBytes) return;
   const int64_t trailer = SerHeaderBytes + static_cast<int64_t>(frameBytes * frames);
   uint64_t n = requested == 0 ? 1 : std::min(requested, frames);
   const std::optional<double> te2 = FrameStamp(cv, trailer, n);
@@ -179,6 +181,11 @@ void AnalyseSer(Conversion& cv, RawLayout& layout) {
     Stop(cv, "Pas du SER : taille " + std::to_string(h.Width) + " x " + std::to_string(h.Height) +
                  ", " + std::to_string(h.Frames) + " images");
   }
+  // One frame must fit an image: this also keeps every offset below in range.
+  if (static_cast<uint64_t>(h.Width) > MaxRowSamples || static_cast<uint64_t>(h.Height) > MaxImageRows) {
+    Stop(cv, "Taille d'image incorrecte : " + std::to_string(h.Width) + " x " +
+                 std::to_string(h.Height));
+  }
   const uint64_t requested = st.ImageNumber;
   if (requested > static_cast<uint64_t>(h.Frames)) {
     Stop(cv, "Image " + std::to_string(requested) + " absente : la vid\u00e9o en a " +
@@ -199,6 +206,7 @@ void AnalyseSer(Conversion& cv, RawLayout& layout) {
   StoreTimes(cv, h, frameBytes, requested);
 
   if (requested != 0) {
+    // Frames are at most 11.8 GB and at most 65535 of them are asked for.
     layout.DataOffset = SerHeaderBytes + static_cast<int64_t>((requested - 1) * frameBytes);
     layout.Height = layout.FrameRows;
   } else {
