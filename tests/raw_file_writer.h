@@ -120,6 +120,8 @@ struct DngOptions {
   unsigned TileHeight = 0;
   unsigned Predictor = 1;
   std::vector<uint16_t> Linearisation;  // tag 50712, when not empty
+  std::string Make = "Testmaker";
+  std::string Model = "Test DNG";
 };
 
 // A DNG: IFD0 a 4 x 4 grey preview with one sub-directory, the raw image.
@@ -153,8 +155,8 @@ inline std::string WriteDng(const std::vector<uint16_t>& raw, unsigned w, unsign
   ifd0.Short(258, {8});
   ifd0.Short(259, {1});
   ifd0.Short(262, {1});
-  ifd0.Ascii(271, "Testmaker");
-  ifd0.Ascii(272, "Test DNG");
+  ifd0.Ascii(271, o.Make);
+  ifd0.Ascii(272, o.Model);
   ifd0.Long(273, {0});
   ifd0.Short(277, {1});
   ifd0.Long(278, {4});

@@ -32,12 +32,18 @@ struct StreamSamples {
   std::vector<uint16_t> Line;
   std::size_t Used = 0;  // samples of Line already taken
   uint64_t Taken = 0;
+  bool Missing = false;  // a piece the file does not hold: zeros
 
   void Begin() {
     Line.assign(Dec.Frame().LineSamples(), 0);
     Used = Line.size();
   }
   void Take(std::span<uint16_t> out) {
+    if (Missing) {
+      std::fill(out.begin(), out.end(), uint16_t{0});
+      Taken += out.size();
+      return;
+    }
     for (std::size_t i = 0; i < out.size();) {
       if (Used == Line.size()) {
         Dec.DecodeLine(Line);
@@ -57,6 +63,7 @@ struct StreamSamples {
   }
   // Samples taken before the stream ran short (all of them when it did not).
   uint64_t GoodSamples() const {
+    if (Missing) return 0;
     const LjpegFrame& f = Dec.Frame();
     if (Dec.FirstShortLine() >= f.Lines) return Taken;
     return std::min<uint64_t>(Taken, uint64_t{Dec.FirstShortLine()} * f.LineSamples());
@@ -87,11 +94,19 @@ void CheckDataPresent(TiffReader& t, uint64_t start) {
   if (BytesFrom(t, start) == 0) Stop(t.cv, "Pas de donn\u00e9es d'image dans le fichier");
 }
 
-void StartStream(TiffReader& t, StreamSamples& s, uint64_t start, std::size_t block, bool trace) {
-  CheckDataPresent(t, start);
+// Starts the stream of one strip or tile. The first must be in the file; a
+// later one that the file does not hold, or whose headers it cuts, is a piece
+// of zeros (a truncated file), counted as missing.
+void StartStream(TiffReader& t, StreamSamples& s, uint64_t start, std::size_t block, bool first) {
+  if (first) CheckDataPresent(t, start);
   LjpegOptions o = TraceTo(t.cv, block);
-  if (!trace) o.Trace = nullptr;
-  const LjpegStatus st = s.Dec.Start(FileReads(t, start), BytesFrom(t, start), o);
+  if (!first) o.Trace = nullptr;
+  const uint64_t bytes = BytesFrom(t, start);
+  const LjpegStatus st = bytes == 0 ? LjpegStatus::NoScan : s.Dec.Start(FileReads(t, start), bytes, o);
+  if (st == LjpegStatus::NoScan && !first) {
+    s.Missing = true;
+    return;
+  }
   if (st != LjpegStatus::Ok) Stop(t.cv, std::string(LjpegMessage(st)));
   s.Begin();
 }
@@ -243,10 +258,10 @@ void DecodePieces(TiffReader& t, const PieceGrid& g) {
       StartStream(t, s, PieceOffset(t, g, static_cast<uint32_t>(ty * across + tx)), block,
                   ty == 0 && tx == 0);
       // One tile line is one row of the tile; a longer line would be a damaged frame.
-      if (s.Dec.Frame().LineSamples() > 4 * uint64_t{g.Width})
+      if (!s.Missing && s.Dec.Frame().LineSamples() > 4 * uint64_t{g.Width})
         Stop(t.cv, std::string(LjpegMessage(LjpegStatus::BadFrame)));
       if (!prepared) {
-        t.cv.State.DetectorBits = s.Dec.Frame().Precision;
+        if (!s.Missing) t.cv.State.DetectorBits = s.Dec.Frame().Precision;
         PrepareOutput(t.cv);
         prepared = true;
       }
