@@ -285,35 +285,73 @@ uint16_t Sample(const DataPlan& p, const uint8_t* line, std::size_t c) {
   return 0;
 }
 
-// Reads n bytes at an offset; what the file does not hold reads as zeros.
-void ReadAt(Conversion& cv, uint64_t offset, uint8_t* out, std::size_t n) {
-  std::size_t got = 0;
-  if (cv.Input.Tell() == static_cast<int64_t>(offset) || cv.Input.Seek(static_cast<int64_t>(offset)))
-    got = cv.Input.Read(out, n);
-  if (got < n) std::memset(out + got, 0, n - got);
-}
+// Reads of stored lines through a window of the file, so that a large image
+// costs a few large reads rather than two small ones per line. Bytes the file
+// does not hold read as zeros.
+class LineWindow {
+public:
+  static constexpr std::size_t Size = std::size_t{256} << 10;
+  LineWindow() : data_(Size) {}
+
+  // The n bytes at offset: in the window when they fit there, else copied to
+  // scratch (at least n bytes) with zeros for what the file does not hold.
+  const uint8_t* Line(Conversion& cv, uint64_t offset, std::size_t n, uint8_t* scratch) {
+    if (n <= Size && (offset < start_ || offset + n > start_ + filled_)) Fill(cv, offset);
+    if (offset >= start_ && offset + n <= start_ + filled_)
+      return data_.data() + static_cast<std::size_t>(offset - start_);
+    std::size_t done = 0;
+    while (done < n) {
+      if (offset < start_ || offset >= start_ + filled_) {
+        if (!Fill(cv, offset)) break;
+      }
+      const auto at = static_cast<std::size_t>(offset - start_);
+      const std::size_t take = std::min(n - done, filled_ - at);
+      std::memcpy(scratch + done, data_.data() + at, take);
+      offset += take;
+      done += take;
+    }
+    std::memset(scratch + done, 0, n - done);
+    return scratch;
+  }
+
+private:
+  bool Fill(Conversion& cv, uint64_t offset) {
+    start_ = offset;
+    filled_ = 0;
+    if (cv.Input.Tell() != static_cast<int64_t>(offset) &&
+        !cv.Input.Seek(static_cast<int64_t>(offset)))
+      return false;
+    filled_ = cv.Input.Read(data_.data(), data_.size());
+    return filled_ > 0;
+  }
+
+  std::vector<uint8_t> data_;
+  uint64_t start_ = 0;
+  std::size_t filled_ = 0;
+};
 
 void DecodePlain(Conversion& cv, const DataPlan& p) {
   ImageState& st = cv.State;
   const std::size_t lineBytes = static_cast<std::size_t>(p.LineBytes);
   const unsigned bands = p.Colour ? 3 : 1;
-  // Sized once from the checked width: at most 3 x 30000 x 4 bytes.
+  // Sized once from the checked width: at most 3 x 30000 x 4 bytes, and one
+  // window per band plane.
   std::vector<uint8_t> lines(lineBytes * bands);
+  std::array<LineWindow, 3> windows;
+  std::array<const uint8_t*, 3> band{};
   for (uint32_t r = 0; r < st.ImageHeight; ++r) {
     for (unsigned b = 0; b < bands; ++b)
-      ReadAt(cv, p.Start + b * p.PlaneBytes + r * p.Stride + p.SampleOffset,
-             lines.data() + b * lineBytes, lineBytes);
+      band[b] = windows[b].Line(cv, p.Start + b * p.PlaneBytes + r * p.Stride + p.SampleOffset,
+                                lineBytes, lines.data() + b * lineBytes);
     const std::span<uint16_t> row = cv.Row();
     if (p.Colour) {
-      const uint8_t* red = lines.data();
-      const uint8_t* green = red + lineBytes;
-      const uint8_t* blue = green + lineBytes;
       for (std::size_t c = 0; c < row.size(); ++c)
-        row[c] = WeightedGreyExtended(st, Sample(p, red, c), Sample(p, green, c), Sample(p, blue, c));
+        row[c] = WeightedGreyExtended(st, Sample(p, band[0], c), Sample(p, band[1], c),
+                                      Sample(p, band[2], c));
     } else if (p.Kind == SampleKind::Byte && !p.SquareRoot) {
-      std::copy(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(row.size()), row.begin());
+      std::copy(band[0], band[0] + row.size(), row.begin());
     } else {
-      for (std::size_t c = 0; c < row.size(); ++c) row[c] = Sample(p, lines.data(), c);
+      for (std::size_t c = 0; c < row.size(); ++c) row[c] = Sample(p, band[0], c);
     }
     WriteOutputRow(cv, static_cast<uint16_t>(r));
   }
