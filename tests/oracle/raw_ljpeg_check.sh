@@ -165,6 +165,13 @@ for f in exiftool_Nikon.nef exiftool_CanonRaw.cr2 exiv2_IMG_1361.dng Blackmagic.
     ours=$(echo "$console" | grep -aoE '(Foc|Exif, f:) [0-9.]+' | head -1 | grep -oE '[0-9.]+$')
     near "${ours:-0}" "$foc" 0.01 || fail "$f: focal length $ours, exiftool $foc"
   fi
+  # Nikon maker-note values stored outside their entry, at their true offsets.
+  pix=$(meta "$corpus/raw/$f" SensorPixelSize | cut -d' ' -f1)
+  if [ -n "$pix" ]; then
+    checks=$((checks + 1))
+    ours=$(echo "$console" | grep -aoE 'Tailles: [0-9.]+' | head -1 | grep -oE '[0-9.]+$')
+    near "$($PY -c "print(float('${ours:-0}') * 1000)")" "$pix" 0.001 || fail "$f: pixel size $ours mm, exiftool $pix um"
+  fi
   lat=$(meta "$corpus/raw/$f" GPSLatitude)
   if [ -n "$lat" ]; then
     checks=$((checks + 1))
