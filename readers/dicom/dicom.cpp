@@ -53,7 +53,7 @@ constexpr uint32_t MaxElements = 1u << 20;
 // Nested sequences and items deeper than this are refused.
 constexpr unsigned MaxNesting = 64;
 constexpr uint32_t UndefinedLength = 0xFFFFFFFFu;
-constexpr std::size_t WindowBytes = 64 * 1024;
+constexpr std::size_t WindowBytes = 1024 * 1024;
 // A compressed frame is held in memory whole; never more than the file holds.
 constexpr uint64_t MaxFrameBytes = uint64_t{256} << 20;
 
@@ -80,14 +80,25 @@ public:
   }
 
   // Copies the bytes at [pos, pos + out.size()) that lie before `limit` and the
-  // end of the file; the rest of out is 0. Returns the count copied.
+  // end of the file; the rest of out is 0. Returns the count copied. Short
+  // reads go through the window, which is placed ahead of the read or, when
+  // the reads walk backwards (rows handed over bottom row first), behind it.
   std::size_t Read(int64_t pos, std::span<uint8_t> out, int64_t limit) {
     const int64_t end = std::min(limit, size_);
     std::size_t got = 0;
     if (pos >= 0 && pos < end) {
       const auto want = static_cast<std::size_t>(
           std::min<int64_t>(static_cast<int64_t>(out.size()), end - pos));
-      if (pos >= start_ && pos + static_cast<int64_t>(want) <= start_ + static_cast<int64_t>(fill_)) {
+      const auto inWindow = [&] {
+        return pos >= start_ && pos + static_cast<int64_t>(want) <= start_ + static_cast<int64_t>(fill_);
+      };
+      if (!inWindow() && want <= buffer_.size() / 8) {
+        const bool backwards = fill_ > 0 && pos < start_;
+        Load(backwards ? std::max<int64_t>(0, pos + static_cast<int64_t>(want) -
+                                                  static_cast<int64_t>(buffer_.size()))
+                       : pos);
+      }
+      if (inWindow()) {
         std::copy_n(buffer_.begin() + (pos - start_), want, out.begin());
         got = want;
       } else {
@@ -837,6 +848,20 @@ private:
   // Reads n stored bytes at offset rel of the pixel data value into out,
   // exchanging bytes in pairs (pairs count from the start of the value).
   std::span<const uint8_t> ReadStored(uint64_t rel, std::size_t n, std::span<uint8_t> out);
+  // Row of one-sample pixels from stored bytes through f.
+  template <typename F>
+  void Samples(std::span<const uint8_t> b, std::span<uint16_t> row, F f) const {
+    const std::size_t w = row.size();
+    const uint8_t* p = b.data();
+    uint16_t* out = row.data();
+    if (plan_.SampleBytes == 1) {
+      for (std::size_t c = 0; c < w; ++c) out[c] = f(p[c]);
+    } else if (plan_.SwapWords) {
+      for (std::size_t c = 0; c < w; ++c) out[c] = f(uint32_t{p[2 * c]} << 8 | p[2 * c + 1]);
+    } else {
+      for (std::size_t c = 0; c < w; ++c) out[c] = f(uint32_t{p[2 * c + 1]} << 8 | p[2 * c]);
+    }
+  }
   void NativeRow(uint32_t r, std::span<uint16_t> row);
   void PackedRow(uint32_t r, std::span<uint16_t> row);
   void RleRow(std::span<uint16_t> row);
@@ -877,12 +902,17 @@ void RowDecoder::NativeRow(uint32_t r, std::span<uint16_t> row) {
   if (plan_.Samples == 1) {
     const std::span<const uint8_t> b =
         ReadStored(frameRel + uint64_t{r} * w * sb, w * sb, bytes_);
-    if (sb == 1) {
-      for (std::size_t c = 0; c < w; ++c) row[c] = FromSample(b[c]);
-    } else if (plan_.SwapWords) {
-      for (std::size_t c = 0; c < w; ++c) row[c] = FromSample(uint32_t{b[2 * c]} << 8 | b[2 * c + 1]);
+    // The common cases get loops of their own that the compiler can unroll.
+    const SampleCode code = plan_.Sample;
+    const bool direct = identity_ && plan_.Kind == Colour::Grey;
+    if (direct && code.Shift == 0 && code.SignBit == 0 && code.Mask >= (1u << (8 * sb)) - 1) {
+      Samples(b, row, [](uint32_t raw) { return static_cast<uint16_t>(raw); });
+    } else if (direct) {
+      Samples(b, row, [code](uint32_t raw) {
+        return static_cast<uint16_t>(std::clamp<int32_t>(code.Extract(raw), 0, 65535));
+      });
     } else {
-      for (std::size_t c = 0; c < w; ++c) row[c] = FromSample(uint32_t{b[2 * c + 1]} << 8 | b[2 * c]);
+      Samples(b, row, [this](uint32_t raw) { return FromSample(raw); });
     }
     return;
   }
@@ -1247,7 +1277,12 @@ void ReadDicomFile(Conversion& cv) {
   RowDecoder rows(cv, f, plan, palette);
   if (plan.Code == Coding::Rle) rows.UseRle(frame, rle);
   if (plan.Code == Coding::LosslessJpeg) rows.UseJpeg(jpeg);
-  for (uint32_t r = 0; r < h.Height; ++r) {
+  // Native rows can be read in any order: handed over bottom row first, they go
+  // to the file in sequence (a plain file holds the bottom row first) instead
+  // of into a pre-filled data area row by row. Decoded streams run top down.
+  const bool bottomFirst = plan.Code == Coding::Native;
+  for (uint32_t i = 0; i < h.Height; ++i) {
+    const uint32_t r = bottomFirst ? h.Height - 1 - i : i;
     rows.DecodeRow(r, cv.Row());
     WriteOutputRow(cv, static_cast<uint16_t>(r));
   }
