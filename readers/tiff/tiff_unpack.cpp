@@ -510,8 +510,11 @@ private:
     const auto b = rows_.ReadRowBytes(n, 0, false);
     const bool little = t_.Mode == 'y';
     for (std::size_t c = 0; c < row.size(); ++c) {
+      // The last sample of an odd row ends within the second byte of its group.
       const std::size_t i = (c / 2) * 3;
-      const unsigned b0 = b[i], b1 = b[i + 1], b2 = b[i + 2];
+      const unsigned b0 = b[i];
+      const unsigned b1 = i + 1 < b.size() ? b[i + 1] : 0;
+      const unsigned b2 = i + 2 < b.size() ? b[i + 2] : 0;
       unsigned v = 0;
       if (little)
         v = (c & 1) == 0 ? (b0 | ((b1 & 15) << 8)) : ((b1 >> 4) | (b2 << 4));
