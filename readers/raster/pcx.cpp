@@ -114,14 +114,23 @@ void ReadPcx(Conversion& cv) {
   const uint32_t length = uint32_t{h.BytesPerPlane} * h.Planes;
   const auto width = static_cast<uint32_t>(h.Width);
   const auto height = static_cast<uint32_t>(h.Height);
-  // A header claiming far more lines than the file can give would produce
-  // mostly zeros: a run pair gives at most 256 positions.
+  const unsigned bits = h.Bits == 0 || h.Bits > 8 ? 8 : h.Bits;
+  const unsigned perByte = 8 / bits;
+  // Columns a line has bytes for; the others are 0 on every line.
+  const uint64_t dataColumns =
+      IsIndexed(h) ? std::min<uint64_t>(width, uint64_t{h.BytesPerPlane} * perByte)
+                   : (h.BytesPerPlane > 0 ? width : 0);
+  // A header claiming far more than the file can give would produce mostly
+  // zeros: a run pair gives at most 256 positions.
+  uint64_t linesHeld = 0;
   if (size > 0 && length > 0) {
     const uint64_t data = size > HeaderBytes ? static_cast<uint64_t>(size - HeaderBytes) : 0;
     const uint64_t positions = rle ? (data + 1) / 2 * 256 : data;
-    const uint64_t linesHeld = positions / length;
-    if (linesHeld < height) CheckMissingOutput(cv, (height - linesHeld) * uint64_t{width});
+    linesHeld = std::min<uint64_t>(positions / length, height);
+  } else if (length > 0) {
+    linesHeld = height; // size unknown: the line loop bounds the work
   }
+  CheckMissingOutput(cv, uint64_t{height} * width - linesHeld * dataColumns);
   st.ImageWidth = static_cast<uint16_t>(width);
   st.ImageHeight = static_cast<uint16_t>(height);
   PrepareOutput(cv);
@@ -158,8 +167,6 @@ void ReadPcx(Conversion& cv) {
   st.InputMax = 255;
 
   src.Seek(HeaderBytes);
-  const unsigned bits = h.Bits == 0 || h.Bits > 8 ? 8 : h.Bits;
-  const unsigned perByte = 8 / bits;
   Say(cv, "Nvo=" + std::to_string(perByte));
   const unsigned indexMask = (1u << bits) - 1;
   const uint32_t plane = h.BytesPerPlane;
