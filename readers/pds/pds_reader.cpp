@@ -370,7 +370,10 @@ void DecodePreviousPixel(Conversion& cv, const DataPlan& p) {
   uint16_t value = 0;
   uint64_t missing = 0;
   for (uint32_t r = 0; r < st.ImageHeight; ++r) {
-    if (src.AtEnd()) ++missing;
+    if (src.AtEnd()) {
+      ++missing;
+      CheckMissingOutput(cv, missing * st.ImageWidth * 2);
+    }
     for (uint16_t& s : cv.Row()) {
       const uint8_t b = first ? 255 : src.Next();
       first = false;
@@ -396,7 +399,10 @@ void DecodeMoc(Conversion& cv, const DataPlan& p, bool predicted) {
   stream.Start();
   uint64_t missing = 0;
   for (uint32_t n = 0; n < st.ImageHeight; ++n) {
-    if (stream.AtEnd()) ++missing;
+    if (stream.AtEnd()) {
+      ++missing;
+      CheckMissingOutput(cv, missing * st.ImageWidth);
+    }
     if (!predicted)
       stream.DecodePlainLine(cv.Row());
     else if (n % 128 == 0)
@@ -469,6 +475,8 @@ void DecodeHuffman(Conversion& cv, const PdsLabel& l) {
     // A short line is completed with zeros, never with the previous line.
     std::fill(row.begin() + static_cast<std::ptrdiff_t>(stored), row.end(), uint16_t{0});
     missing += row.size() - stored;
+    // Short records must not fill a disk with zeros either.
+    CheckMissingOutput(cv, missing);
     WriteOutputRow(cv, static_cast<uint16_t>(r));
   }
   NoteMissingData(cv, missing, total, MissingUnit::Samples);
