@@ -53,7 +53,7 @@ struct DispatchRow {
 };
 
 // One row per FormatCode that has a reader; a code absent here stops the run.
-constexpr std::array<DispatchRow, 42> DispatchTable = {{
+constexpr std::array<DispatchRow, 44> DispatchTable = {{
     {2, [](Conversion& cv, uint16_t) { ReadPds(cv); }, 0},
     {20, [](Conversion& cv, uint16_t) { ReadPnm(cv); }, 0},
     {10, [](Conversion& cv, uint16_t) { ReadGif(cv); }, 0},
@@ -103,6 +103,8 @@ constexpr std::array<DispatchRow, 42> DispatchTable = {{
     {81, [](Conversion& cv, uint16_t) { ReadPostScript(cv); }, 0},
     {91, [](Conversion& cv, uint16_t) { ListRif(cv); }, 0},
     {29, [](Conversion& cv, uint16_t) { ReadDicomFile(cv); }, 0},
+    {70, [](Conversion& cv, uint16_t) { ReadCrw(cv); }, 0},
+    {80, [](Conversion& cv, uint16_t) { ReadRaf(cv); }, 0},
 }};
 
 // Extensions are made of ASCII letters, digits, '-' and '_' only, so bytes of

@@ -27,5 +27,7 @@ void ReadMx5(Conversion& cv);
 void ReadImc(Conversion& cv);
 void ReadPer(Conversion& cv);
 void ReadDicomFile(Conversion& cv);
+void ReadCrw(Conversion& cv);
+void ReadRaf(Conversion& cv);
 
 } // namespace korv
