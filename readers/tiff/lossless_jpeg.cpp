@@ -176,17 +176,16 @@ bool LjpegDecoderState::SkipMarkerAt(uint64_t pos, unsigned& marker) {
 }
 
 // At a restart boundary: drop the padding bits, step over the RSTn marker
-// (searching forward for it when damaged data hide it), reset the predictors.
+// (looking a little ahead for it when damaged data hide it; the look-ahead is
+// bounded, so that a stream without markers costs no rescans), reset the
+// predictors.
 void LjpegDecoderState::Restart() {
-  uint64_t pos = atMarker ? markerPos : feed.Pos();
+  const uint64_t pos = atMarker ? markerPos : feed.Pos();
   ResetBits();
-  // The marker should be right here; otherwise look ahead for one.
   feed.Seek(pos);
   uint8_t b = 0;
-  uint64_t scanned = 0;
   bool found = false;
-  while (feed.Next(b) && scanned < (uint64_t{1} << 26)) {
-    ++scanned;
+  for (unsigned scanned = 0; scanned < 4096 && feed.Next(b); ++scanned) {
     if (b != 0xFF) continue;
     uint8_t b2 = 0;
     if (!feed.Peek(b2)) break;
@@ -195,13 +194,9 @@ void LjpegDecoderState::Restart() {
       found = true;
       break;
     }
-    if (b2 != 0 && b2 != 0xFF) {
-      // Another marker (end of image): the restart's data are missing.
-      feed.Seek(feed.Pos() - 1);
-      break;
-    }
+    if (b2 != 0 && b2 != 0xFF) break;  // another marker: the restart's data are missing
   }
-  (void)found;
+  if (!found) feed.Seek(pos);
   firstLineOfInterval = true;
 }
 
@@ -420,6 +415,13 @@ LjpegStatus LjpegDecoderState::Walk() {
 // Data that ran short: a marker met inside the data is stepped over and the
 // sample decoded again from the bits after it; the end of the data is noted.
 int32_t LjpegDecoderState::AfterShortBits(unsigned t, int32_t diff) {
+  if (atMarker) {
+    // The end of the image ends the data: what follows it is not this stream's.
+    unsigned m = 0;
+    const uint64_t here = feed.Pos();
+    if (SkipMarkerAt(markerPos, m) && m == 0xFFD9) atMarker = false;
+    feed.Seek(here);
+  }
   if (atMarker) {
     // The first few are traced; a damaged stream can hold thousands.
     if (++bubbles <= 16) Trace("Bulle de flux");
