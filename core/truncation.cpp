@@ -10,10 +10,9 @@ namespace korv {
 void NoteMissingData(Conversion& cv, uint64_t missing, uint64_t total, MissingUnit unit) {
   if (missing == 0) return;
   Truncation& t = cv.Truncated;
-  if (t.Missing != 0 && t.Unit != unit) {
-    // Mixed units: samples are the finer count.
-    if (t.Unit == MissingUnit::Rows) return;
-  }
+  // Mixed units cannot be added up: the unit first recorded holds (a row count
+  // added to a sample count would be reported as rows).
+  if (t.Missing != 0 && t.Unit != unit) return;
   t.Unit = unit;
   t.Missing += missing;
   t.Total = total;
