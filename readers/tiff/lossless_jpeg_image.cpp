@@ -240,13 +240,19 @@ uint64_t PieceOffset(TiffReader& t, const PieceGrid& g, uint32_t k) {
 
 void DecodePieces(TiffReader& t, const PieceGrid& g) {
   StoreGeometry(t, t.ImageWidth, t.ImageHeight);
-  if (g.Width == 0 || g.Height == 0) Stop(t.cv, "Taille de tuile incorrecte");
+  // Tile sizes are 16-bit quantities in practice; a larger one is a damaged tag.
+  if (g.Width == 0 || g.Height == 0 || g.Width > 65535 || g.Height > 65535)
+    Stop(t.cv, "Taille de tuile incorrecte : " + std::to_string(g.Width) + " x " + std::to_string(g.Height));
   const uint64_t across = (uint64_t{t.ImageWidth} + g.Width - 1) / g.Width;
   const uint64_t down = (uint64_t{t.ImageHeight} + g.Height - 1) / g.Height;
   if (across > MaxPiecesAcross || across * down > g.Count)
     Stop(t.cv, "Tuiles incompl\u00e8tes : " + std::to_string(g.Count));
   const std::size_t block = static_cast<std::size_t>(std::clamp<uint64_t>((1u << 20) / across, 1024, 65536));
-  CheckDataSize(t, BytesFrom(t, std::min(PieceOffset(t, g, 0), static_cast<uint64_t>(t.file.FileSize()))), 1);
+  // Every tile is decoded whole, overhang included: the data must hold at
+  // least a bit per decoded sample, but for the zero-fill bound.
+  const uint64_t work = across * down * g.Width * g.Height;
+  const uint64_t held = BytesFrom(t, std::min(PieceOffset(t, g, 0), static_cast<uint64_t>(t.file.FileSize()))) * 8;
+  if (work > held) CheckMissingOutput(t.cv, (work - held) * 2);
   std::vector<StreamSamples> band(static_cast<std::size_t>(across));
   std::vector<uint16_t> piece(g.Width);
   bool prepared = false;
