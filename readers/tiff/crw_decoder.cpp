@@ -101,6 +101,18 @@ void CrwDecoder::DecodeRow(std::span<uint16_t> row) {
   }
 }
 
+std::span<const uint8_t> CrwCodeCounts(unsigned table, bool firstCoefficient) {
+  const CrwTableSpec& s = BuiltInTables[table > 2 ? 2 : table];
+  return firstCoefficient ? std::span<const uint8_t>(s.FirstCounts)
+                          : std::span<const uint8_t>(s.OtherCounts);
+}
+
+std::span<const uint8_t> CrwCodeSymbols(unsigned table, bool firstCoefficient) {
+  const CrwTableSpec& s = BuiltInTables[table > 2 ? 2 : table];
+  return firstCoefficient ? std::span<const uint8_t>(s.FirstSymbols)
+                          : std::span<const uint8_t>(s.OtherSymbols);
+}
+
 bool CrwHasLowBits(std::span<const uint8_t> probe) {
   bool present = true;
   for (std::size_t i = 0; i + 1 < probe.size(); ++i) {

@@ -50,6 +50,11 @@ private:
   int32_t carry_ = 0;
 };
 
+// The built-in code of table `table` (0 to 2): counts of lengths 1..16 and
+// symbols, for the first coefficient of a block or for the others.
+std::span<const uint8_t> CrwCodeCounts(unsigned table, bool firstCoefficient);
+std::span<const uint8_t> CrwCodeSymbols(unsigned table, bool firstCoefficient);
+
 // Whether the raw data hold the low-bit area: `probe` is the stretch of file
 // from the compressed data up to byte 16,383 of the file. Present when a 0xFF
 // there is followed by a non-zero byte, or when no 0xFF is there at all.
