@@ -64,7 +64,7 @@ void ReadGeometry(Conversion& cv, TiffFileView& f, RafHeader& h) {
   Say(cv, "Nen=" + std::to_string(count));
   uint64_t pos = start + 4;
   for (uint32_t k = 0; k < std::min(count, MaxDirectoryEntries); ++k) {
-    if (pos + 4 > end || f.Overran()) break;
+    if (pos + 4 > end) break;
     const uint16_t tag = f.U16BigAt(pos);
     const uint16_t size = f.U16BigAt(pos + 2);
     pos += 4;
