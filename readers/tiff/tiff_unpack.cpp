@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "core/colour.h"
 #include "core/conversion.h"
 #include "core/input_file.h"
 #include "core/numbers.h"
@@ -266,7 +265,10 @@ Rgba ConvertColour8(uint16_t photometric, uint8_t c0, uint8_t c1, uint8_t c2, ui
 
 class ImageDecoder {
 public:
-  explicit ImageDecoder(TiffReader& t) : t_(t), st_(t.cv.State), rows_(t) {}
+  explicit ImageDecoder(TiffReader& t)
+      : t_(t), st_(t.cv.State), rows_(t), wR_(st_.ChannelWeightR), wV_(st_.ChannelWeightV),
+        wB_(st_.ChannelWeightB), wA_(st_.ChannelWeightA),
+        plainSamples_(!t.GammaOn && !st_.IsCfa && st_.LevelFactor == 1.0f) {}
 
   void Run() {
     const unsigned h = t_.ImageHeight;
@@ -284,7 +286,26 @@ public:
 private:
   bool Big() const { return t_.file.BigEndian(); }
   unsigned Stride(unsigned perPixel) const { return t_.Predictor ? perPixel : 0; }
-  uint16_t Grey(const Rgba& p) const { return WeightedGreyExtended(st_, p.R, p.G, p.B, p.A); }
+  uint16_t Grey(const Rgba& p) const { return Weighted(p.R, p.G, p.B, p.A); }
+
+  // The weighted sum of the channels in extended precision, rounded to nearest
+  // (ties to even) and clamped, as WeightedGreyExtended computes it; the
+  // rounding is done here without a library call, which dominated colour rows.
+  uint16_t Weighted(uint32_t r, uint32_t g, uint32_t b, uint32_t a = 0) const {
+    const long double sum = r * wR_ + g * wV_ + b * wB_ + a * wA_;
+    if (!(sum > 0.0L)) return 0;
+    if (sum >= 65535.0L) return 65535;
+    auto n = static_cast<uint32_t>(sum);
+    const long double f = sum - n;
+    if (f > 0.5L || (f == 0.5L && (n & 1) != 0)) ++n;
+    return static_cast<uint16_t>(n);
+  }
+
+  // FinishSample, with the common case of nothing to apply taken directly.
+  uint16_t Finish(uint32_t v, std::size_t c, unsigned r) const {
+    if (plainSamples_) return static_cast<uint16_t>(v > 65535 ? 65535 : v);
+    return FinishSample(t_, v, static_cast<unsigned>(c), r);
+  }
 
   // Horizontal differencing of 16-bit samples, undone on the values.
   void UndoWordDifferencing(std::span<uint16_t> v, std::size_t stride) const {
@@ -338,7 +359,7 @@ private:
           v = 255 - v;
         else if (t_.LookupFill > 0)
           v = t_.LookupTable[v];
-        row[c] = FinishSample(t_, v, static_cast<unsigned>(c), r);
+        row[c] = Finish(v, c, r);
       }
       break;
     }
@@ -362,7 +383,7 @@ private:
           continue;
         }
         if (t_.Mode == 'G' && t_.Photometric == 0) v = 65535 - v;
-        row[c] = FinishSample(t_, v, static_cast<unsigned>(c), r);
+        row[c] = Finish(v, c, r);
       }
       break;
     }
@@ -382,7 +403,7 @@ private:
       for (std::size_t i = 0; i < 3 * w; ++i) words[i] = Word(b, i, Big());
       UndoWordDifferencing(words, 3);
       for (std::size_t c = 0; c < w; ++c)
-        row[c] = WeightedGreyExtended(st_, words[3 * c], words[3 * c + 1], words[3 * c + 2]);
+        row[c] = Weighted(words[3 * c], words[3 * c + 1], words[3 * c + 2]);
       break;
     }
     case '6': {
@@ -395,7 +416,7 @@ private:
         unsigned bb = (v & 31) * 2;
         if (rr > 31) ++rr;
         if (bb > 31) ++bb;
-        row[c] = WeightedGreyExtended(st_, rr, (v >> 5) & 63, bb);
+        row[c] = Weighted(rr, (v >> 5) & 63, bb);
       }
       break;
     }
@@ -415,8 +436,7 @@ private:
           have += 8;
         }
         have -= bits;
-        row[c] = FinishSample(t_, static_cast<uint32_t>((acc >> have) & LowMask[bits]),
-                              static_cast<unsigned>(c), r);
+        row[c] = Finish(static_cast<uint32_t>((acc >> have) & LowMask[bits]), c, r);
       }
       break;
     }
@@ -424,7 +444,7 @@ private:
       const auto b = rows_.ReadRowBytes(n, 0, false);
       const uint16_t mask = LowMask[std::min<unsigned>(t_.BitsPerSample[0], 16)];
       for (std::size_t c = 0; c < w; ++c)
-        row[c] = FinishSample(t_, Word(b, c, false) & mask, static_cast<unsigned>(c), r);
+        row[c] = Finish(Word(b, c, false) & mask, c, r);
       break;
     }
     case 'x':
@@ -446,7 +466,7 @@ private:
         uint32_t v = rows_.Accumulated12(lsb);
         if (lsb) v = (uint32_t{ReverseBits(static_cast<uint8_t>(v))} << 4) |
                      (ReverseBits(static_cast<uint8_t>(v >> 8)) >> 4);
-        row[c] = FinishSample(t_, v, static_cast<unsigned>(c), r);
+        row[c] = Finish(v, c, r);
         if (groupsOfTen && c % 10 == 9) rows_.ClearAccumulator();
       }
       break;
@@ -486,7 +506,7 @@ private:
         v[1] = static_cast<uint32_t>(std::nearbyint((full - v[1]) * x));
         v[2] = static_cast<uint32_t>(std::nearbyint((full - v[2]) * x));
       }
-      row[c] = WeightedGreyExtended(st_, v[0], v[1], v[2], v[3]);
+      row[c] = Weighted(v[0], v[1], v[2], v[3]);
     }
   }
 
@@ -520,7 +540,7 @@ private:
         v = (c & 1) == 0 ? (b0 | ((b1 & 15) << 8)) : ((b1 >> 4) | (b2 << 4));
       else
         v = (c & 1) == 0 ? ((b0 << 4) | (b1 >> 4)) : (((b1 & 15) << 8) | b2);
-      row[c] = FinishSample(t_, v, static_cast<unsigned>(c), r);
+      row[c] = Finish(v, c, r);
     }
   }
 
@@ -569,6 +589,8 @@ private:
   TiffReader& t_;
   const ImageState& st_;
   RowReader rows_;
+  const long double wR_, wV_, wB_, wA_;
+  const bool plainSamples_;
   std::vector<uint16_t> wide_ = std::vector<uint16_t>(3 * std::size_t{MaxRowSamples});
 };
 
