@@ -2,6 +2,7 @@
 // completion from the file size and each kind's own way of finding its layout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -168,7 +169,7 @@ TEST(RawAnalysis, RowLengthFromAutocorrelation) {
     for (int c = 0; c < 321; ++c) {
       const double v = 100 + 60 * std::sin(c / 7.0) + 40 * std::sin(c / 23.0) + 0.5 * r +
                        static_cast<double>((r * 321 + c) * 7919 % 11) - 5;
-      file.push_back(static_cast<char>(static_cast<uint8_t>(v)));
+      file.push_back(static_cast<char>(static_cast<uint8_t>(std::clamp(v, 0.0, 255.0))));
     }
   const RunResult r = Convert("x.xxx", file);
   ASSERT_EQ(r.Status, 0) << r.Console;
