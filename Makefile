@@ -2,7 +2,9 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build test asan demo fuzz bench clean
+PREFIX ?= /usr/local
+
+.PHONY: all build test asan demo fuzz bench install clean
 
 all: build
 
@@ -29,6 +31,9 @@ fuzz:
 
 bench: build
 	@bash bench/run.sh build/korvalix
+
+install: build
+	cmake --install build --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build build-asan build-fuzz

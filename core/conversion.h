@@ -15,6 +15,7 @@
 #include "core/input_file.h"
 #include "core/truncation.h"
 #include "output/output_file.h"
+#include "output/fits_checksum.h"
 #include "output/row_spool.h"
 
 namespace korv {
@@ -50,6 +51,7 @@ struct Conversion {
   ByteReaderState Reader;
   OutputFile Output;
   RowSpool Spool;     // output rows waiting for their place in the file
+  DataChecksum Checksum;  // sum of the data written so far (plain FITS)
   int ExitStatus = 1;  // 0 for a run that converted (3: from a truncated input) or had no arguments
   Truncation Truncated;
 

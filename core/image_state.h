@@ -77,6 +77,7 @@ struct ImageState {
   uint8_t CompressPrevPixel = 0;
   uint8_t CompressProfVar = 0;
   uint8_t WriteCoordinates = 1;
+  uint8_t WriteConventionalCards = 1; // cards other astronomy software reads (option X)
   uint8_t CoordStyle = 0;
   uint8_t DateOutRef = 0;      // 0/1 start, 2 middle, 3 end
   char DateFormat = 'O';       // 'O', 'P' or 'Q'

@@ -754,6 +754,9 @@ void ReadOneOption(Conversion& cv, const Text& arg) {
   case 'T':
     ReadSampleTypeOption(st, rest);
     break;
+  case 'X':
+    st.WriteConventionalCards = st.WriteConventionalCards ? 0 : 1;
+    break;
   case 'Y':
     ReadCardOption(st, arg);
     break;
@@ -772,7 +775,7 @@ void ReadOneOption(Conversion& cv, const Text& arg) {
 }
 
 // First letters of the options (F and I are read by the readers that use them).
-constexpr std::string_view OptionLetters = "ABCDEFGHIKLMNOPRSTVYZ+=";
+constexpr std::string_view OptionLetters = "ABCDEFGHIKLMNOPRSTVXYZ+=";
 
 // An argument naming an existing file is a second input (a shell wildcard
 // typically), and one whose first letter is no option letter is a typing

@@ -8,7 +8,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -18,6 +20,7 @@
 #include "core/numbers.h"
 #include "core/text.h"
 #include "output/delta_t_table.h"
+#include "output/fits_checksum.h"
 #include "output/output_file.h"
 
 namespace korv {
@@ -52,9 +55,11 @@ Keyword KeywordOf(std::string_view card) {
 // them would make the data unreadable (or cut the header short), so such edits
 // are dropped and the card is written as computed.
 bool IsStructural(const Keyword& k) {
-  constexpr std::array<std::string_view, 9> names = {"SIMPLE  ", "BITPIX  ", "NAXIS   ",
-                                                     "NAXIS1  ", "NAXIS2  ", "COMPRES1",
-                                                     "LAXIS1  ", "LAXIS2  ", "END     "};
+  // CHECKSUM and DATASUM are computed from the file as written: a copied or
+  // typed value would be false.
+  constexpr std::array<std::string_view, 11> names = {
+      "SIMPLE  ", "BITPIX  ", "NAXIS   ", "NAXIS1  ", "NAXIS2  ", "COMPRES1",
+      "LAXIS1  ", "LAXIS2  ", "END     ", "CHECKSUM", "DATASUM "};
   const std::string_view key(k.data(), k.size());
   for (std::string_view n : names)
     if (key == n) return true;
@@ -315,10 +320,10 @@ struct DateTexts {
   std::string Time;   // hh:mm:ss.ss
 };
 
-DateTexts MakeDateTexts(double t) {
+DateTexts MakeDateTexts(double t, int secondDecimals = 2) {
   double z = std::trunc(t + 0.5);
   const double hours = (t + 0.5 - z) * 24.0;
-  Sexagesimal s = SplitSexagesimal(hours, 2);
+  Sexagesimal s = SplitSexagesimal(hours, secondDecimals);
   if (s.Whole >= 24) {  // 23:59:59.995 and later belong to the next day
     s.Whole -= 24;
     z += 1;
@@ -328,7 +333,8 @@ DateTexts MakeDateTexts(double t) {
   const std::string yyyy = FormatFixedPadded(static_cast<double>(d.Year), 0, 4);
   const std::string mm = TwoDigits(d.Month);
   const std::string dd = TwoDigits(d.Day);
-  out.Time = WholeText(s.Whole) + ":" + TwoDigits(s.Minutes) + ":" + SecondsText(s.Seconds, 2);
+  out.Time = WholeText(s.Whole) + ":" + TwoDigits(s.Minutes) + ":" +
+             SecondsText(s.Seconds, secondDecimals);
   out.Iso = yyyy + "-" + mm + "-" + dd + "T" + out.Time;
   out.Slash = yyyy + "/" + mm + "/" + dd;
   out.Short = dd + "/" + mm + "/" + TwoDigits(d.Year % 100);
@@ -366,7 +372,14 @@ double MiddleOfExposure(ImageState& st) {
   return m;
 }
 
-void WriteTimeStamp(Conversion& cv) {
+// The exposure as the date cards state it, for the cards that restate it.
+struct WrittenTime {
+  bool Known = false;
+  double Middle = 0;  // Julian date, as MIDJDATE reads where that card is written
+  double Half = 0;    // half the exposure, days
+};
+
+WrittenTime WriteTimeStamp(Conversion& cv) {
   ImageState& st = cv.State;
   const double m = MiddleOfExposure(st);
   const double half = st.Exptime / 172800.0;
@@ -380,7 +393,8 @@ void WriteTimeStamp(Conversion& cv) {
   } else {
     t = m - half;
   }
-  if (m == 0 || !(t >= FirstWritableJd && t < LastWritableJd) || !std::isfinite(st.Exptime)) return;
+  if (m == 0 || !(t >= FirstWritableJd && t < LastWritableJd) || !std::isfinite(st.Exptime))
+    return {};
 
   const DateTexts d = MakeDateTexts(t);
   const char format = (st.DateFormat == 'P' || st.DateFormat == 'Q') ? st.DateFormat : 'O';
@@ -395,9 +409,12 @@ void WriteTimeStamp(Conversion& cv) {
     WriteCard(cv, StringCard("TIME-OBS= '", d.Time, Blanks(8) + "/ " + w + " at hh:mm:ss.cc"));
   }
   WriteNumberCard(cv, "EXPTIME =", st.Exptime, 4, " / duration in seconds");
-  if (format == 'O') WriteNumberCard(cv, "MIDJDATE=", m, 7, " / middle exposure julian date");
+  WrittenTime written{true, m, half};
+  if (format == 'O' && WriteNumberCard(cv, "MIDJDATE=", m, 7, " / middle exposure julian date"))
+    written.Middle = std::strtod(FormatFixed(m, 7).c_str(), nullptr);
   Say(cv, "Dat=" + (format == 'O' ? d.Iso : d.Time));
   Say(cv, "Dex=" + FormatFixed(st.Exptime, 4) + "s");
+  return written;
 }
 
 // ---- derived values ----
@@ -665,6 +682,157 @@ void WriteProvenanceCards(Conversion& cv) {
   WriteCard(cv, SoftwareComment);
 }
 
+// ---- conventional cards ----
+// The same facts under the names that other astronomy software reads. Each is
+// written only where the program's own card for the fact is written, from the
+// same value, and never where the user's (or a reader's) header edits name
+// the card or its counterpart.
+
+struct GivenKeywords {
+  std::array<Keyword, 16> Keys{};
+  std::size_t Count = 0;
+  bool Has(std::string_view name) const {
+    const Keyword k = KeywordOf(name);
+    for (std::size_t i = 0; i < Count; ++i)
+      if (Keys[i] == k) return true;
+    return false;
+  }
+  bool HasAny(std::initializer_list<std::string_view> names) const {
+    for (std::string_view n : names)
+      if (Has(n)) return true;
+    return false;
+  }
+};
+
+GivenKeywords KeywordsOfEdits(const ImageState& st) {
+  GivenKeywords g;
+  for (const ExtraCard& e : st.ExtraCards)
+    if (!e.Card.empty() && g.Count < g.Keys.size()) g.Keys[g.Count++] = KeywordOf(e.Card.view());
+  return g;
+}
+
+char CellLetter(char code) {
+  switch (code) {
+  case '1': return 'R';
+  case '2': return 'G';
+  case '3': return 'B';
+  default: return 0;
+  }
+}
+
+// Cell colours of the mosaic in the order of the FITS rows: the first two
+// letters are the first two samples of the first row stored (the bottom row of
+// the picture), after the mirror and the flip. A cell code for the fourth
+// channel (or none) has no letter, and then there is no pattern.
+std::string MosaicLetters(const ImageState& st, std::string_view cells) {
+  if (cells.size() != 4) return {};
+  const unsigned height = st.OutHeight;
+  const unsigned width = st.OutWidth;
+  std::string letters;
+  for (unsigned r = 0; r < 2; ++r) {
+    // FITS row r holds the picture row height-1-r from the top, which came
+    // from input row (height-1-r), or row r when the rows were flipped.
+    const unsigned inputRow = st.FlipY ? r : height - 1u - r;
+    for (unsigned c = 0; c < 2; ++c) {
+      const unsigned inputColumn = st.MirrorX ? width - 1u - c : c;
+      const char letter = CellLetter(cells[2 * (inputRow & 1u) + (inputColumn & 1u)]);
+      if (letter == 0) return {};
+      letters += letter;
+    }
+  }
+  return letters;
+}
+
+std::string DegreesText(double degrees, bool signAlways) {
+  const Sexagesimal s = SplitSexagesimal(degrees, 0);
+  std::string sign = s.Negative ? "-" : (signAlways ? "+" : "");
+  return sign + WholeText(s.Whole) + " " + TwoDigits(s.Minutes) + " " + SecondsText(s.Seconds, 0);
+}
+
+std::string Instrument(const ImageState& st) {
+  const Text maker = Trimmed(st.DetectorMaker.view());
+  const Text model = Trimmed(st.Detector.view());
+  if (maker.empty()) return model.str();
+  if (model.empty()) return maker.str();
+  // Models often begin with the maker's name ("NIKON D70"); its first word will do.
+  const std::string_view makerView = maker.view();
+  const std::string_view firstWord = makerView.substr(0, makerView.find(' '));
+  if (StartsWith(FoldUpper(model.view()).view(), FoldUpper(firstWord).view())) return model.str();
+  return maker.str() + " " + model.str();
+}
+
+void WriteConventionalCards(Conversion& cv, const GivenKeywords& given, const WrittenTime& time,
+                            bool unbinnedMosaic) {
+  const ImageState& st = cv.State;
+  const auto unless = [&](std::initializer_list<std::string_view> names) {
+    return !given.HasAny(names);
+  };
+
+  const Text cfa = Trimmed(st.DetectorCfa.view());
+  if (unbinnedMosaic && !cfa.empty() && unless({"BAYERPAT", "XBAYROFF", "YBAYROFF", "ROWORDER",
+                                                "DETECCFA"})) {
+    const std::string letters = MosaicLetters(st, cfa.view());
+    if (!letters.empty()) {
+      WriteStringCard(cv, "BAYERPAT= '", letters);
+      WriteIntegerCard(cv, "XBAYROFF=", 0);
+      WriteIntegerCard(cv, "YBAYROFF=", 0);
+      WriteCard(cv, "ROWORDER= 'BOTTOM-UP'");
+    }
+  }
+
+  // Pixel sizes are held binned by now (see the CDELTM cards).
+  const bool sizeX = st.PixelSizeX != 0 && st.PixelSizeXSet != 0 && std::isfinite(st.PixelSizeX);
+  const bool sizeY = st.PixelSizeY != 0 && st.PixelSizeYSet != 0 && std::isfinite(st.PixelSizeY);
+  if (sizeX && unless({"XPIXSZ", "CDELTM1"}))
+    WriteNumberCard(cv, "XPIXSZ  =", std::fabs(st.PixelSizeX) * 1000.0, 4, " / um, binned");
+  if (sizeY && unless({"YPIXSZ", "CDELTM2"}))
+    WriteNumberCard(cv, "YPIXSZ  =", std::fabs(st.PixelSizeY) * 1000.0, 4, " / um, binned");
+  if ((sizeX || sizeY || st.BinX > 1 || st.BinY > 1) && unless({"XBINNING", "YBINNING"})) {
+    WriteIntegerCard(cv, "XBINNING=", st.BinX);
+    WriteIntegerCard(cv, "YBINNING=", st.BinY);
+  }
+  if (st.FocalLength != 0 && st.FocalLengthSet != 0 && unless({"FOCALLEN", "FOCAL"}))
+    WriteNumberCard(cv, "FOCALLEN=", st.FocalLength, 4, " / mm");
+  if (st.DetectorTemp != 0 && st.DetectorTempSet != 0 && unless({"CCD-TEMP", "TEMP_DET"}))
+    WriteNumberCard(cv, "CCD-TEMP=", st.DetectorTemp, 2, " / C");
+  if (st.Gain != 0 && st.GainSet != 0 && unless({"EGAIN", "GAIN"}))
+    WriteNumberCard(cv, "EGAIN   =", st.Gain, 4, " / e-/ADU");
+  if (st.DetectorIso != 0 && st.DetectorIsoSet != 0 && unless({"ISOSPEED", "DETECISO"}))
+    WriteNumberCard(cv, "ISOSPEED=", st.DetectorIso, 0);
+  const std::string instrument = Instrument(st);
+  if (!instrument.empty() && unless({"INSTRUME", "DETECTOR", "DETECMAR"}))
+    WriteStringCard(cv, "INSTRUME= '", instrument);
+
+  if ((st.ObsLongitude != 0 || st.ObsLatitude != 0) && std::isfinite(st.ObsLongitude) &&
+      std::isfinite(st.ObsLatitude)) {
+    double longitude = NormalizeAngle(st.ObsLongitude) * 180.0 / Pi;  // east positive
+    if (longitude > 180.0) longitude -= 360.0;
+    const double latitude = st.ObsLatitude * 180.0 / Pi;
+    if (unless({"SITELAT", "OBS_LATI"})) WriteStringCard(cv, "SITELAT = '", DegreesText(latitude, true));
+    if (unless({"SITELONG", "OBS_LONG"}))
+      WriteStringCard(cv, "SITELONG= '", DegreesText(longitude, false));
+    if (unless({"OBSGEO-B", "OBS_LATI"}))
+      WriteNumberCard(cv, "OBSGEO-B=", latitude, 6, " / deg, geodetic latitude");
+    if (unless({"OBSGEO-L", "OBS_LONG"}))
+      WriteNumberCard(cv, "OBSGEO-L=", longitude, 6, " / deg, east positive");
+    if (st.ObsAltitude != 0 && st.ObsAltitudeSet != 0 && unless({"OBSGEO-H", "OBS_ALTI"}))
+      WriteNumberCard(cv, "OBSGEO-H=", st.ObsAltitude, 0, " / m");
+  }
+
+  if (time.Known && unless({"DATE-OBS", "MIDJDATE", "EXPTIME", "TIME-OBS"})) {
+    constexpr double MjdOrigin = 2400000.5;
+    if (unless({"DATE-AVG"}))
+      WriteCard(cv, StringCard("DATE-AVG= '", MakeDateTexts(time.Middle, 3).Iso,
+                               " / middle of exposure"));
+    if (unless({"MJD-OBS"}))
+      WriteNumberCard(cv, "MJD-OBS =", time.Middle - time.Half - MjdOrigin, 8,
+                      " / start of exposure");
+    if (unless({"MJD-AVG"}))
+      WriteNumberCard(cv, "MJD-AVG =", time.Middle - MjdOrigin, 8, " / middle of exposure");
+    if (unless({"TIMESYS"})) WriteCard(cv, "TIMESYS = 'UTC'");
+  }
+}
+
 } // namespace
 
 void WriteCard(Conversion& cv, std::string_view card) { WriteEditedCard(cv, card, false); }
@@ -685,6 +853,8 @@ void WriteHeader(Conversion& cv, RowEncoding encoding) {
   ImageState& st = cv.State;
   st.HeaderBytes = 0;
   const auto code = static_cast<int8_t>(st.OutputBitpix);
+  // Taken before the program's own cards consume the edits.
+  const GivenKeywords given = KeywordsOfEdits(st);
 
   WriteCard(cv, NumberCard("SIMPLE  =", "T"));
   WriteIntegerCard(cv, "BITPIX  =", code);
@@ -711,14 +881,20 @@ void WriteHeader(Conversion& cv, RowEncoding encoding) {
   if (st.DataMaxSet) WriteNumberCard(cv, "DATAMAX =", st.DataMax, 4);
   if (st.BlankSet) WriteNumberCard(cv, "BLANK   =", st.BlankValue, 0);
 
-  WriteTimeStamp(cv);
+  const WrittenTime time = WriteTimeStamp(cv);
   DerivePixelScale(st);
   if (st.WriteCoordinates) WriteCoordinateCards(cv);
   WriteOpticsCards(cv);
   WriteSiteCards(cv);
   WriteDescriptionCards(cv);
+  if (st.WriteConventionalCards) WriteConventionalCards(cv, given, time, st.BinX == 1 && st.BinY == 1);
   WritePendingCards(cv);
   WriteProvenanceCards(cv);
+  // Filled in once the data are written; FITS readers find them before END.
+  if (encoding == RowEncoding::Plain) {
+    EmitCard(cv, ChecksumPlaceholder, false);
+    EmitCard(cv, DatasumPlaceholder, false);
+  }
   WriteCard(cv, "END");
 
   std::array<char, CardLength> blank;

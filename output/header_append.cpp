@@ -90,6 +90,7 @@ void AppendHeaderCards(Conversion& cv, std::span<const std::string> cards) {
       !cv.Output.Write(tail.data(), tail.size()))
     StopOnPatchError(cv);
   st.HeaderBytes = static_cast<uint32_t>(headerBytes + grow);
+  SealChecksums(cv);  // the header changed: its checksum with it
   if (timeKnown) cv.Output.SetModificationTime(written);
   if (!cv.Output.Close()) StopOnPatchError(cv);
   st.OutputCompleted = 1;

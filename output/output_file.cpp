@@ -223,6 +223,7 @@ void OpenOutputFile(Conversion& cv, std::string_view extension) {
 void CloseOutputFile(Conversion& cv) {
   // The output carries the input's time plus two seconds; a time that cannot
   // be read or set leaves the file with the time of its writing.
+  SealChecksums(cv);
   timespec t{};
   if (cv.Input.ModificationTime(t)) {
     t.tv_sec += 2;

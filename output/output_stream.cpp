@@ -17,7 +17,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::Create(const std::string& path, bool exclusive) {
   if (fd_ >= 0) return false;
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
   fd_ = ::open(path.c_str(), flags, 0666);
   if (fd_ < 0) return false;
   created_ = true;

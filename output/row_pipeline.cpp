@@ -65,6 +65,8 @@ void StartOutput(Conversion& cv, unsigned width, unsigned binX, unsigned binY, u
   const RowEncoding encoding = ActiveEncoding(s);
 
   cv.Spool.Reset();
+  cv.Checksum = DataChecksum{};
+  cv.Checksum.Active = encoding == RowEncoding::Plain;
   OpenOutputFile(cv, extension);
   WriteHeader(cv, encoding);
   const int64_t headerEnd = cv.Output.Size();
@@ -94,6 +96,7 @@ void WriteGatheredRows(Conversion& cv) {
   if (stretch.empty()) return;
   SeekOutput(cv, cv.Spool.GatheredAt());
   WriteOutput(cv, stretch.data(), stretch.size());
+  NoteDataBytes(cv, stretch, cv.Spool.GatheredAt());
   cv.Spool.ClearGathered();
 }
 

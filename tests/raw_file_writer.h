@@ -122,6 +122,7 @@ struct DngOptions {
   std::vector<uint16_t> Linearisation;  // tag 50712, when not empty
   std::string Make = "Testmaker";
   std::string Model = "Test DNG";
+  std::vector<uint8_t> Cfa = {0, 1, 1, 2};  // tag 33422: 0 red, 1 green, 2 blue
 };
 
 // A DNG: IFD0 a 4 x 4 grey preview with one sub-directory, the raw image.
@@ -174,7 +175,7 @@ inline std::string WriteDng(const std::vector<uint16_t>& raw, unsigned w, unsign
   raw0.Short(277, {1});
   raw0.Short(284, {1});
   raw0.Short(33421, {2, 2});
-  raw0.Byte(33422, {0, 1, 1, 2});
+  raw0.Byte(33422, {o.Cfa[0], o.Cfa[1], o.Cfa[2], o.Cfa[3]});
   raw0.Long(50717, {(1u << o.Bits) - 1});
   if (!o.Linearisation.empty()) raw0.ShortList(50712, o.Linearisation);
   std::vector<uint32_t> offsets(streams.size()), sizes(streams.size());

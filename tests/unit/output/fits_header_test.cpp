@@ -106,11 +106,14 @@ TEST(FitsHeader, LayoutStructuralCardsAndProvenance) {
   EXPECT_EQ(r.st.Creator, std::string_view("MaxIm DL, KORVALIX"));
   EXPECT_EQ(Card(cards, "COMMENT").substr(0, 40), "COMMENT   About some used software, see ");
 
-  // END follows the comment; the rest of the block is blank cards.
+  // The comment, then the two checksum cards of a plain file (filled in when
+  // the file is closed), then END; the rest of the block is blank cards.
   std::size_t end = 0;
   while (end < cards.size() && cards[end] != Padded("END")) ++end;
   ASSERT_LT(end, cards.size());
-  EXPECT_EQ(cards[end - 1].substr(0, 7), "COMMENT");
+  EXPECT_EQ(cards[end - 3].substr(0, 7), "COMMENT");
+  EXPECT_EQ(cards[end - 2].substr(0, 11), "CHECKSUM= '");
+  EXPECT_EQ(cards[end - 1].substr(0, 11), "DATASUM = '");
   for (std::size_t i = end + 1; i < cards.size(); ++i) EXPECT_EQ(cards[i], std::string(80, ' '));
 
   EXPECT_TRUE(HasLine(r.out.str(), "Nbp=16"));
