@@ -135,8 +135,8 @@ void StoreTimes(Conversion& cv, const SerHeader& h, uint64_t frameBytes, uint64_
     k = 1;
   }
   const std::optional<double> te3 = FrameStamp(cv, trailer, first);
-  const std::optional<double> te4 = second <= frames ? FrameStamp(cv, trailer, second)
-                                                     : std::nullopt;
+  std::optional<double> te4;
+  if (second <= frames) te4 = FrameStamp(cv, trailer, second);
   if (te2) Say(cv, "Te2=" + JulianText(*te2));
   if (te3) Say(cv, "Te3=" + JulianText(*te3));
   if (te4) Say(cv, "Te4=" + JulianText(*te4));
