@@ -808,7 +808,8 @@ void WriteConventionalCards(Conversion& cv, const GivenKeywords& given, const Wr
     double longitude = NormalizeAngle(st.ObsLongitude) * 180.0 / Pi;  // east positive
     if (longitude > 180.0) longitude -= 360.0;
     const double latitude = st.ObsLatitude * 180.0 / Pi;
-    if (unless({"SITELAT", "OBS_LATI"})) WriteStringCard(cv, "SITELAT = '", DegreesText(latitude, true));
+    if (unless({"SITELAT", "OBS_LATI"}))
+      WriteStringCard(cv, "SITELAT = '", DegreesText(latitude, true));
     if (unless({"SITELONG", "OBS_LONG"}))
       WriteStringCard(cv, "SITELONG= '", DegreesText(longitude, false));
     if (unless({"OBSGEO-B", "OBS_LATI"}))
@@ -887,7 +888,8 @@ void WriteHeader(Conversion& cv, RowEncoding encoding) {
   WriteOpticsCards(cv);
   WriteSiteCards(cv);
   WriteDescriptionCards(cv);
-  if (st.WriteConventionalCards) WriteConventionalCards(cv, given, time, st.BinX == 1 && st.BinY == 1);
+  if (st.WriteConventionalCards)
+    WriteConventionalCards(cv, given, time, st.BinX == 1 && st.BinY == 1);
   WritePendingCards(cv);
   WriteProvenanceCards(cv);
   // Filled in once the data are written; FITS readers find them before END.

@@ -63,7 +63,8 @@ std::string Pgm(unsigned w, unsigned h, unsigned maxval, unsigned seed, std::siz
   std::string f = "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n" +
                   std::to_string(maxval) + "\n";
   const unsigned bytes = maxval > 255 ? 2 : 1;
-  for (unsigned i = 0; i < w * h * bytes; ++i) f.push_back(static_cast<char>((i * 37 + seed) & 0xFF));
+  for (unsigned i = 0; i < w * h * bytes; ++i)
+    f.push_back(static_cast<char>((i * 37 + seed) & 0xFF));
   if (cut) f.resize(f.size() - cut);
   return f;
 }
@@ -163,7 +164,8 @@ TEST(AstronomyCards, TimeSiteAndOpticsReadByAstropy) {
   for (const std::string card :
        {"SIMPLE  =                    T", "BITPIX  =                   16",
         "NAXIS   =                    2", "NAXIS1  =                    4",
-        "NAXIS2  =                    2", "OBS_LONG=             -71.2500", "OBS_LATI=             -30.1667",
+        "NAXIS2  =                    2", "OBS_LONG=             -71.2500",
+        "OBS_LATI=             -30.1667",
         "OBS_ALTI=                 2200", "END"}) {
     std::string k = card;
     k.resize(80, ' ');
@@ -198,7 +200,8 @@ TEST(AstronomyCards, TimeSiteAndOpticsReadByAstropy) {
 TEST(AstronomyCards, UserCardsWinOverConventionalOnes) {
   test::ScratchDir dir;
   test::WriteFile(dir.Path() / "u.pgm", Pgm(4, 4, 65535, 1));
-  const Converted c = Convert(dir.Path(), "u.pgm", "K0,0,530,0.0043,0.0043,1.25 Y+EGAIN=2.5 Y-FOCAL");
+  const Converted c =
+      Convert(dir.Path(), "u.pgm", "K0,0,530,0.0043,0.0043,1.25 Y+EGAIN=2.5 Y-FOCAL");
   ASSERT_EQ(c.Status, 0);
   EXPECT_EQ(Value(c.File, "EGAIN"), "2.5");      // the user's card, once
   EXPECT_EQ(Value(c.File, "FOCALLEN"), "");      // its counterpart was deleted
