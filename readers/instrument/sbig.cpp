@@ -36,7 +36,6 @@ struct SbigHeader {
   uint32_t Height = 0;
 };
 
-bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
 // Month/day/year text: month at characters 1-2, day 4-5, year 7-10 (or 7-8).
 double DateText(std::string_view v) {
