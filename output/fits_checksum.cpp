@@ -1,6 +1,7 @@
 #include "output/fits_checksum.h"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -45,16 +46,38 @@ void OnesSum::Add(std::span<const uint8_t> bytes, uint64_t offset) {
     s += uint64_t{bytes[i]} << (8 * (3 - (offset + i) % 4));
     ++i;
   }
-  // Whole words; 2^31 additions of at most 2^32 stay below 2^64.
-  std::size_t sinceFold = 0;
-  for (; i + 4 <= bytes.size(); i += 4) {
-    s += (uint64_t{bytes[i]} << 24) | (uint64_t{bytes[i + 1]} << 16) |
-         (uint64_t{bytes[i + 2]} << 8) | bytes[i + 3];
-    if (++sinceFold == (std::size_t{1} << 30)) {
-      s = Fold(s);
-      sinceFold = 0;
+  // Whole words. Each byte lane is summed on its own and the lanes weighted
+  // afterwards: the same sum, several bytes per operation. Eight bytes at a
+  // time go into four 16-bit counters per lane pair, which hold 256 additions
+  // of a byte before they are emptied into the 64-bit lane sums.
+  uint64_t lane0 = 0, lane1 = 0, lane2 = 0, lane3 = 0;
+  const uint8_t* p = bytes.data();
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t mask = 0x00FF00FF00FF00FFull;
+    while (i + 8 <= bytes.size()) {
+      const std::size_t chunks = std::min<std::size_t>((bytes.size() - i) / 8, 256);
+      uint64_t even = 0, odd = 0;
+      for (std::size_t k = 0; k < chunks; ++k, i += 8) {
+        uint64_t v;
+        std::memcpy(&v, p + i, 8);
+        even += v & mask;
+        odd += (v >> 8) & mask;
+      }
+      // Counters 0..3 of `even` hold the bytes at 0, 2, 4, 6 of each 8; of `odd`, 1, 3, 5, 7.
+      lane0 += (even & 0xFFFF) + ((even >> 32) & 0xFFFF);
+      lane2 += ((even >> 16) & 0xFFFF) + (even >> 48);
+      lane1 += (odd & 0xFFFF) + ((odd >> 32) & 0xFFFF);
+      lane3 += ((odd >> 16) & 0xFFFF) + (odd >> 48);
     }
   }
+  for (; i + 4 <= bytes.size(); i += 4) {
+    lane0 += p[i];
+    lane1 += p[i + 1];
+    lane2 += p[i + 2];
+    lane3 += p[i + 3];
+  }
+  // A lane sum stays below 2^38 for any piece under 1 GiB, so the shifts fit.
+  s = Fold(s + Fold(lane0 << 24) + Fold(lane1 << 16) + Fold(lane2 << 8) + lane3);
   for (; i < bytes.size(); ++i) s += uint64_t{bytes[i]} << (8 * (3 - (offset + i) % 4));
   sum_ = Fold(s);
 }
