@@ -15,10 +15,16 @@ src=$(readlink -f "$(dirname "$(readlink -f "$0")")/../..")
 corpus=${KORV_CORPUS_DIR:-$src/../shared/corpus}
 [ -d "$corpus/raw" ] || { echo "no shared corpus: skipped"; exit 77; }
 oracle_start fitsverify dcraw unprocessed_raw exiftool dcmdjpeg g++
-lib=$(dirname "$KORV_BINARY")/libkorvlib.a
-[ -f "$lib" ] || { echo "missing $lib"; exit 1; }
-g++ -std=c++20 -O2 -I"$src" "$src/tests/tools/make_raw_files.cpp" "$lib" -o make_raw_files ||
-  { echo "cannot build the test file writer"; exit 1; }
+# The test file writer is built with the program (same flags, sanitizers
+# included); run by hand, it is compiled here against the program's library.
+if [ -n "${KORV_MAKE_RAW_FILES:-}" ] && [ -x "$KORV_MAKE_RAW_FILES" ]; then
+  ln -s "$KORV_MAKE_RAW_FILES" make_raw_files
+else
+  lib=$(dirname "$KORV_BINARY")/libkorvlib.a
+  [ -f "$lib" ] || { echo "missing $lib"; exit 1; }
+  g++ -std=c++20 -O2 -I"$src" "$src/tests/tools/make_raw_files.cpp" "$lib" -o make_raw_files ||
+    { echo "cannot build the test file writer"; exit 1; }
+fi
 checks=0
 
 cat >compare.py <<'EOF'
