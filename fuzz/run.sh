@@ -19,7 +19,7 @@ targets=()
 if [ $# -gt 0 ]; then
   for name in "$@"; do targets+=("$build/fuzz_$name"); done
 else
-  for target in "$build"/fuzz_*; do [ -x "$target" ] && targets+=("$target"); done
+  for target in "$build"/fuzz_*; do [ -f "$target" ] && [ -x "$target" ] && targets+=("$target"); done
 fi
 [ ${#targets[@]} -gt 0 ] || { echo "no fuzz targets in $build"; exit 1; }
 seconds=$(( total / ${#targets[@]} ))
