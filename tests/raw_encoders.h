@@ -41,7 +41,7 @@ private:
 };
 
 // A canonical code: counts of lengths 1..16 and the symbols in code order.
-struct HuffSpec {
+struct HuffCodes {
   std::array<uint8_t, 16> Counts{};
   std::vector<uint8_t> Symbols;
   // Code and length of each symbol (0..255).
@@ -61,8 +61,8 @@ struct HuffSpec {
 };
 
 // Categories 0..16 with short codes for the middle categories.
-inline HuffSpec DefaultLosslessSpec() {
-  HuffSpec h;
+inline HuffCodes DefaultLosslessSpec() {
+  HuffCodes h;
   h.Counts = {0, 1, 5, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
   h.Symbols = {4, 5, 3, 6, 2, 7, 1, 0, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   h.Assign();
@@ -80,7 +80,7 @@ inline unsigned Category(int32_t d) {
 }
 
 // Writes a difference: the code of its category, then its extra bits.
-inline void PutDifference(BitWriter& bw, const HuffSpec& h, int32_t d) {
+inline void PutDifference(BitWriter& bw, const HuffCodes& h, int32_t d) {
   // Differences are taken modulo 2^16, into -32767..32768.
   d = static_cast<int16_t>(static_cast<uint16_t>(d));
   if (d == -32768) d = 32768;
@@ -115,7 +115,7 @@ inline void PutWord(std::string& s, unsigned w) {
 // specs[id] is the code of table identifier id.
 inline std::string EncodeLosslessJpeg(const std::vector<uint16_t>& samples, unsigned lines,
                                       unsigned x, unsigned nc, const LjpegEncodeOptions& o,
-                                      const std::array<HuffSpec, 4>& specs) {
+                                      const std::array<HuffCodes, 4>& specs) {
   std::string s;
   if (o.SwapSoi) PutWord(s, 0xD8FF); else PutWord(s, 0xFFD8);
   // Frame header.
@@ -229,7 +229,7 @@ inline std::string EncodeLosslessJpeg(const std::vector<uint16_t>& samples, unsi
 
 inline std::string EncodeLosslessJpeg(const std::vector<uint16_t>& samples, unsigned lines,
                                       unsigned x, unsigned nc, const LjpegEncodeOptions& o = {}) {
-  const HuffSpec d = DefaultLosslessSpec();
+  const HuffCodes d = DefaultLosslessSpec();
   return EncodeLosslessJpeg(samples, lines, x, nc, o, {d, d, d, d});
 }
 

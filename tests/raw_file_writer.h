@@ -251,7 +251,7 @@ inline std::string EncodeNefData(const std::vector<uint16_t>& raw, unsigned w, u
   p.SplitRow = o.Lossless ? 0 : o.SplitRow;
   p.InitialPredictor = o.Vini;
   auto specOf = [](NefTable t) {
-    HuffSpec s;
+    HuffCodes s;
     const auto c = NefTableCounts(t);
     const auto sy = NefTableSymbols(t);
     std::copy(c.begin(), c.end(), s.Counts.begin());
@@ -260,7 +260,7 @@ inline std::string EncodeNefData(const std::vector<uint16_t>& raw, unsigned w, u
     for (auto x : s.Counts) total += x;
     s.Symbols.resize(total, 0);
     // Codes for symbols listed twice keep the first.
-    HuffSpec out = s;
+    HuffCodes out = s;
     uint32_t code = 0;
     std::size_t k = 0;
     std::array<bool, 256> seen{};
@@ -277,8 +277,8 @@ inline std::string EncodeNefData(const std::vector<uint16_t>& raw, unsigned w, u
     }
     return out;
   };
-  const HuffSpec first = specOf(NefFirstTable(p));
-  const HuffSpec split = specOf(NefSplitTable(p));
+  const HuffCodes first = specOf(NefFirstTable(p));
+  const HuffCodes split = specOf(NefSplitTable(p));
   std::vector<uint8_t> splitSymbols;
   for (unsigned s = 0; s < 256; ++s)
     if (split.Length[s]) splitSymbols.push_back(static_cast<uint8_t>(s));
@@ -287,7 +287,7 @@ inline std::string EncodeNefData(const std::vector<uint16_t>& raw, unsigned w, u
   std::array<uint16_t, 4> vpred = o.Vini;
   for (unsigned r = 0; r < h; ++r) {
     const bool shifted = p.SplitRow != 0 && r >= p.SplitRow;
-    const HuffSpec& spec = shifted ? split : first;
+    const HuffCodes& codes = shifted ? split : first;
     uint16_t hpred[2] = {0, 0};
     for (unsigned c = 0; c < w; ++c) {
       const uint16_t pred = c < 2 ? vpred[2 * (r & 1) + c] : hpred[c & 1];
@@ -318,7 +318,7 @@ inline std::string EncodeNefData(const std::vector<uint16_t>& raw, unsigned w, u
                 vv = static_cast<uint32_t>(std::clamp<int64_t>(q, 0, (1 << nb) - 1));
               }
               const int32_t d = NefDifference(s, vv);
-              const int64_t err = std::llabs(static_cast<int64_t>(want) - d) * 64 + spec.Length[s] + nb;
+              const int64_t err = std::llabs(static_cast<int64_t>(want) - d) * 64 + codes.Length[s] + nb;
               if (err < best) {
                 best = err;
                 sym = s;
@@ -329,7 +329,7 @@ inline std::string EncodeNefData(const std::vector<uint16_t>& raw, unsigned w, u
           }
         }
       }
-      bw.Put(spec.Code[sym], spec.Length[sym]);
+      bw.Put(codes.Code[sym], codes.Length[sym]);
       const unsigned n = sym & 15, shl = sym >> 4;
       bw.Put(bits, shl < n ? n - shl : 0);
       const uint16_t value = static_cast<uint16_t>(pred + got);

@@ -3,14 +3,14 @@
 namespace korv {
 namespace {
 
-struct CrwTableSpec {
+struct CrwTableCodes {
   std::array<uint8_t, 16> FirstCounts;
   std::array<uint8_t, 13> FirstSymbols;
   std::array<uint8_t, 16> OtherCounts;
   std::array<uint8_t, 164> OtherSymbols;
 };
 
-constexpr std::array<CrwTableSpec, 3> BuiltInTables = {{
+constexpr std::array<CrwTableCodes, 3> BuiltInTables = {{
     {{0, 1, 4, 2, 3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0},
      {0x04, 0x03, 0x05, 0x06, 0x02, 0x07, 0x01, 0x08, 0x09, 0x00, 0x0A, 0x0B, 0xFF},
      {0, 2, 2, 2, 1, 4, 2, 1, 2, 5, 1, 1, 0, 0, 0, 139},
@@ -30,7 +30,7 @@ constexpr std::size_t ChunkBytes = 1 << 16;
 } // namespace
 
 CrwDecoder::CrwDecoder(unsigned table, Fill fill) : fill_(std::move(fill)), chunk_(ChunkBytes) {
-  const CrwTableSpec& s = BuiltInTables[table > 2 ? 2 : table];
+  const CrwTableCodes& s = BuiltInTables[table > 2 ? 2 : table];
   first_.Build(s.FirstCounts, s.FirstSymbols);
   other_.Build(s.OtherCounts, s.OtherSymbols);
 }
@@ -102,13 +102,13 @@ void CrwDecoder::DecodeRow(std::span<uint16_t> row) {
 }
 
 std::span<const uint8_t> CrwCodeCounts(unsigned table, bool firstCoefficient) {
-  const CrwTableSpec& s = BuiltInTables[table > 2 ? 2 : table];
+  const CrwTableCodes& s = BuiltInTables[table > 2 ? 2 : table];
   return firstCoefficient ? std::span<const uint8_t>(s.FirstCounts)
                           : std::span<const uint8_t>(s.OtherCounts);
 }
 
 std::span<const uint8_t> CrwCodeSymbols(unsigned table, bool firstCoefficient) {
-  const CrwTableSpec& s = BuiltInTables[table > 2 ? 2 : table];
+  const CrwTableCodes& s = BuiltInTables[table > 2 ? 2 : table];
   return firstCoefficient ? std::span<const uint8_t>(s.FirstSymbols)
                           : std::span<const uint8_t>(s.OtherSymbols);
 }

@@ -17,7 +17,7 @@
 
 namespace korv {
 
-// The six built-in specifications: 16 counts, then the symbols.
+// The six built-in code tables: 16 counts, then the symbols.
 enum class NefTable : uint8_t { Lossy12, Split12, Lossless12, Lossy14, Split14, Lossless14, None };
 
 struct NefStreamParams {

@@ -18,13 +18,13 @@ namespace korv {
 namespace {
 
 using test::BitWriter;
-using test::HuffSpec;
+using test::HuffCodes;
 using test::ScratchDir;
 using test::misc_raster::ConvertFile;
 using test::misc_raster::ReadFitsImage;
 
-HuffSpec Spec(unsigned table, bool first) {
-  HuffSpec h;
+HuffCodes CodesOf(unsigned table, bool first) {
+  HuffCodes h;
   const auto c = CrwCodeCounts(table, first);
   const auto s = CrwCodeSymbols(table, first);
   std::copy(c.begin(), c.end(), h.Counts.begin());
@@ -41,7 +41,7 @@ unsigned Category(int32_t d) {
   return n;
 }
 
-void PutCoefficient(BitWriter& bw, const HuffSpec& h, unsigned run, int32_t d) {
+void PutCoefficient(BitWriter& bw, const HuffCodes& h, unsigned run, int32_t d) {
   const unsigned len = Category(d);
   const unsigned sym = run << 4 | len;
   bw.Put(h.Code[sym], h.Length[sym]);
@@ -50,7 +50,7 @@ void PutCoefficient(BitWriter& bw, const HuffSpec& h, unsigned run, int32_t d) {
 
 // Encodes 10-bit samples (width a multiple of 64 per 8 rows) as the cameras do.
 std::string EncodeCrw(const std::vector<uint16_t>& s, unsigned width, unsigned table) {
-  const HuffSpec first = Spec(table, true), other = Spec(table, false);
+  const HuffCodes first = CodesOf(table, true), other = CodesOf(table, false);
   BitWriter bw(true);
   int32_t base[2] = {512, 512};
   int32_t carry = 0;

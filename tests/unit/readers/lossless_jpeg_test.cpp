@@ -146,8 +146,8 @@ TEST(LosslessJpeg, SixteenBitDifferencesOfCategorySixteenCarryNoExtraBits) {
 TEST(LosslessJpeg, TablesAreFoundByTheirIdentifierNotTheirPlace) {
   // Two different codes; component 0 uses identifier 1, component 1 identifier 0,
   // written in reverse order, in one segment and in a segment each.
-  test::HuffSpec a = test::DefaultLosslessSpec();
-  test::HuffSpec b;
+  test::HuffCodes a = test::DefaultLosslessSpec();
+  test::HuffCodes b;
   b.Counts = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 0};
   b.Symbols = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   b.Assign();
@@ -166,7 +166,7 @@ TEST(LosslessJpeg, TablesAreFoundByTheirIdentifierNotTheirPlace) {
 
 TEST(LosslessJpeg, CodesLongerThanTheLookupAreResolved) {
   // Every category has a code of 12 to 16 bits: the lookup never settles one.
-  test::HuffSpec h;
+  test::HuffCodes h;
   h.Counts = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 6, 4};
   h.Symbols = {6, 5, 7, 4, 8, 3, 9, 2, 10, 1, 11, 0, 12, 13, 14, 15, 16};
   h.Assign();

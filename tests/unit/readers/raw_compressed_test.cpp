@@ -51,7 +51,7 @@ TEST(NefHuffman, ShiftedCodesStandForLargeDifferencesOfBothSigns) {
   // Row 0 with the plain table (differences 0), row 1 with the split one.
   p.SplitRow = 1;
   test::BitWriter bw(false);
-  test::HuffSpec plain;
+  test::HuffCodes plain;
   {
     const auto c = NefTableCounts(NefTable::Lossy12);
     const auto s = NefTableSymbols(NefTable::Lossy12);
