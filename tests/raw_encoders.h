@@ -1,11 +1,14 @@
 // Test encoders for camera raw streams: lossless JPEG (any predictor, restart
 // intervals, one to four interleaved components, tables under chosen
-// identifiers) and Nikon's Huffman-coded raw data (plain and shifted codes).
+// identifiers), Nikon's Huffman-coded raw data (plain and shifted codes),
+// Pentax's Huffman-coded data and Olympus's adaptive code.
 // They write what the decoders read, so the tests can build any stream and
 // the bench can build full-size files; the peers check the files they make.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -231,6 +234,113 @@ inline std::string EncodeLosslessJpeg(const std::vector<uint16_t>& samples, unsi
                                       unsigned x, unsigned nc, const LjpegEncodeOptions& o = {}) {
   const HuffCodes d = DefaultLosslessSpec();
   return EncodeLosslessJpeg(samples, lines, x, nc, o, {d, d, d, d});
+}
+
+} // namespace korv::test
+
+namespace korv::test {
+
+// A Pentax code table: categories 0..count-1 with canonical codes of the
+// given lengths (shortest first, then by category), as the tag 0x220 data
+// store them: the word, 12 bytes, the codes left-aligned in 12 bits, the
+// lengths.
+struct PentaxCodes {
+  std::vector<uint8_t> Lengths;
+  std::vector<uint16_t> Codes;  // right-aligned
+  std::string TableBytes() const {
+    std::string s;
+    const unsigned n = static_cast<unsigned>(Lengths.size());
+    PutWord(s, (n + 4) & 15);
+    s.append(12, '\0');
+    for (unsigned c = 0; c < n; ++c) PutWord(s, static_cast<unsigned>(Codes[c]) << (12 - Lengths[c]));
+    for (unsigned c = 0; c < n; ++c) s.push_back(static_cast<char>(Lengths[c]));
+    return s;
+  }
+};
+
+inline PentaxCodes MakePentaxCodes(unsigned count) {
+  PentaxCodes p;
+  for (unsigned k = 0; k < count; ++k)
+    p.Lengths.push_back(static_cast<uint8_t>(std::min(12, 2 + std::abs(static_cast<int>(k) - 6))));
+  std::vector<unsigned> order(count);
+  for (unsigned k = 0; k < count; ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](unsigned a, unsigned b) { return p.Lengths[a] < p.Lengths[b]; });
+  p.Codes.assign(count, 0);
+  unsigned code = 0;
+  for (unsigned i = 0; i < count; ++i) {
+    if (i > 0) code = (code + 1) << (p.Lengths[order[i]] - p.Lengths[order[i - 1]]);
+    p.Codes[order[i]] = static_cast<uint16_t>(code);
+  }
+  return p;
+}
+
+// Pentax data: each cell's difference from its left neighbour of the same
+// colour (the first two columns from the cell two rows up), lossless.
+inline std::string EncodePentaxData(const std::vector<uint16_t>& raw, unsigned w, unsigned h,
+                                    const PentaxCodes& codes) {
+  BitWriter bw(false);
+  uint16_t vpred[2][2] = {{0, 0}, {0, 0}};
+  for (unsigned r = 0; r < h; ++r) {
+    uint16_t hpred[2] = {0, 0};
+    for (unsigned c = 0; c < w; ++c) {
+      const uint16_t v = raw[static_cast<std::size_t>(r) * w + c];
+      const int32_t d = static_cast<int32_t>(v) - (c < 2 ? vpred[r & 1][c] : hpred[c & 1]);
+      const unsigned s = Category(d);
+      bw.Put(codes.Codes[s], codes.Lengths[s]);
+      if (s) bw.Put(d < 0 ? static_cast<uint32_t>(d + (1 << s) - 1) : static_cast<uint32_t>(d), s);
+      if (c < 2) vpred[r & 1][c] = v;
+      hpred[c & 1] = v;
+    }
+  }
+  bw.Align();
+  return bw.Bytes();
+}
+
+// Olympus data (12-bit values): 7 bytes, then the adaptive code, written as
+// the decoder reads it.
+inline std::string EncodeOlympusData(const std::vector<uint16_t>& raw, unsigned w, unsigned h) {
+  auto at = [&](unsigned r, unsigned c) { return static_cast<int32_t>(raw[static_cast<std::size_t>(r) * w + c]); };
+  auto predict = [&](unsigned r, unsigned c) -> int32_t {
+    if (r < 2 && c < 2) return 0;
+    if (r < 2) return at(r, c - 2);
+    if (c < 2) return at(r - 2, c);
+    const int32_t wv = at(r, c - 2), n = at(r - 2, c), nw = at(r - 2, c - 2);
+    if ((wv < nw && nw < n) || (n < nw && nw < wv)) {
+      if (std::abs(wv - nw) > 32 || std::abs(n - nw) > 32) return wv + n - nw;
+      return (wv + n) >> 1;
+    }
+    return std::abs(wv - nw) > std::abs(n - nw) ? wv : n;
+  };
+  BitWriter bw(false);
+  for (unsigned r = 0; r < h; ++r) {
+    int32_t carry[2][3] = {{0, 0, 0}, {0, 0, 0}};
+    for (unsigned c = 0; c < w; ++c) {
+      int32_t* k = carry[c & 1];
+      const int i = k[2] < 3 ? 2 : 0;
+      int nbits = 2 + i;
+      while ((static_cast<uint16_t>(k[0]) >> (nbits + i)) != 0) ++nbits;
+      const int32_t t = at(r, c) - predict(r, c);
+      const int32_t low = t & 3, diff = t >> 2;
+      const int32_t m = diff - k[1];
+      const bool negative = m < 0;
+      const int32_t mag = negative ? -m - 1 : m;
+      bw.Put((negative ? 4u : 0u) | static_cast<uint32_t>(low), 3);
+      const int32_t high = mag >> nbits;
+      if (high < 12) {
+        bw.Put(1, static_cast<unsigned>(high) + 1);
+      } else {
+        bw.Put(0, 12);
+        bw.Put(static_cast<uint32_t>(high) << 1, static_cast<unsigned>(16 - nbits));
+      }
+      bw.Put(static_cast<uint32_t>(mag) & ((1u << nbits) - 1), static_cast<unsigned>(nbits));
+      k[0] = mag;
+      k[1] = (diff * 3 + k[1]) >> 5;
+      k[2] = k[0] > 16 ? 0 : k[2] + 1;
+    }
+  }
+  bw.Put(0, 7);  // pads the last byte with zeros
+  return std::string(7, '\0') + bw.Bytes();
 }
 
 } // namespace korv::test

@@ -1,7 +1,8 @@
 // Writes small camera raw files around the test encoders: a DNG whose raw
 // image (a sub-directory of IFD0) holds lossless JPEG in one strip or in tiles,
-// and a NEF whose raw image holds Nikon Huffman data, with the Nikon maker note
-// (version, predictors, curve, split row) in the EXIF directory. The peers read
+// a NEF whose raw image holds Nikon Huffman data, with the Nikon maker note
+// (version, predictors, curve, split row) in the EXIF directory, a PEF with
+// the Pentax code table in its maker note, and an Olympus compressed ORF. The peers read
 // them as they read camera files, so they check our decoding of them.
 #pragma once
 
@@ -437,6 +438,117 @@ inline std::string WriteNef(const std::vector<uint16_t>& raw, unsigned w, unsign
   PatchLong(file, arr + 4, sub2At, big);
   PatchLong(file, f0[34665], exifAt, big);
   PatchLong(file, f2[273], dataAt, big);
+  return file;
+}
+
+// A PEF (big-endian): IFD0 holds the raw image (compression 65535), the EXIF
+// directory the Pentax maker note, whose tag 0x220 holds the code table. An
+// "AOC\0" note counts its offsets from the TIFF header, a "PENTAX \0" one
+// from its own start.
+struct PefOptions {
+  unsigned Bits = 12;
+  unsigned CodeCount = 13;
+  bool PentaxHeader = false;  // "PENTAX \0MM" instead of "AOC\0MM"
+  bool WithTable = true;
+  std::string Make = "PENTAX Corporation";
+  std::string Model = "PENTAX K10D";
+};
+
+inline std::string WritePef(const std::vector<uint16_t>& raw, unsigned w, unsigned h,
+                            const PefOptions& o) {
+  const bool big = true;
+  const PentaxCodes codes = MakePentaxCodes(o.CodeCount);
+  const std::string data = EncodePentaxData(raw, w, h, codes) + std::string(8, '\0');
+  // The table as cameras store it: a longer entry than the decoder reads.
+  std::string table = codes.TableBytes();
+  table.resize(std::max<std::size_t>(table.size(), 95), '\0');
+  const std::string prefix = o.PentaxHeader ? std::string("PENTAX \0MM", 10) : std::string("AOC\0MM", 6);
+  auto note = [&](uint32_t noteAt) {
+    IfdBuilder mn(big);
+    mn.Short(1, {0});
+    if (o.WithTable) mn.Undefined(0x220, table);
+    std::map<uint16_t, uint32_t> f;
+    const uint32_t dirAt = static_cast<uint32_t>(prefix.size());
+    return prefix + mn.Build(o.PentaxHeader ? dirAt : noteAt + dirAt, 0, f);
+  };
+  const std::size_t noteSize = note(0).size();
+
+  IfdBuilder ifd0(big), exif(big);
+  ifd0.Long(254, {0});
+  ifd0.Long(256, {w});
+  ifd0.Long(257, {h});
+  ifd0.Short(258, {o.Bits});
+  ifd0.Short(259, {65535});
+  ifd0.Short(262, {32803});
+  ifd0.Ascii(271, o.Make);
+  ifd0.Ascii(272, o.Model);
+  ifd0.Long(273, {0});
+  ifd0.Short(277, {1});
+  ifd0.Long(278, {h});
+  ifd0.Long(279, {static_cast<uint32_t>(data.size())});
+  ifd0.Ascii(306, "2024:03:05 21:14:33");
+  ifd0.Long(34665, {0});
+  exif.Rational(33434, 1, 250);
+  exif.Short(34855, {400});
+  exif.Ascii(36867, "2024:03:05 21:14:33");
+  exif.Rational(37386, 500, 10);
+  exif.Undefined(37500, std::string(noteSize, '\0'));
+
+  std::string file = "MM";
+  file += ifd0.Bytes(42, 2) + ifd0.Bytes(8, 4);
+  std::map<uint16_t, uint32_t> f0, fe;
+  file += ifd0.Build(8, 0, f0);
+  if (file.size() % 2) file.push_back('\0');
+  const uint32_t exifAt = static_cast<uint32_t>(file.size());
+  file += exif.Build(exifAt, 0, fe);
+  if (file.size() % 2) file.push_back('\0');
+  uint32_t noteAt = 0;
+  for (unsigned i = 0; i < 4; ++i) noteAt = noteAt << 8 | static_cast<uint8_t>(file[fe[37500] + i]);
+  file.replace(noteAt, noteSize, note(noteAt));
+  const uint32_t dataAt = static_cast<uint32_t>(file.size());
+  file += data;
+  PatchLong(file, f0[34665], exifAt, big);
+  PatchLong(file, f0[273], dataAt, big);
+  return file;
+}
+
+// An ORF (little-endian, header "IIRO"): IFD0 holds the raw image as 16-bit
+// samples, in the Olympus compressed code unless `plain` (then 16-bit words).
+inline std::string WriteOrf(const std::vector<uint16_t>& raw, unsigned w, unsigned h,
+                            bool plain = false, unsigned bits = 16,
+                            const std::string& model = "E-M5") {
+  const bool big = false;
+  std::string data;
+  if (plain) {
+    for (uint16_t v : raw) {
+      data.push_back(static_cast<char>(v & 0xFF));
+      data.push_back(static_cast<char>(v >> 8));
+    }
+  } else {
+    data = EncodeOlympusData(raw, w, h) + std::string(16, '\0');
+  }
+  IfdBuilder ifd0(big);
+  ifd0.Long(254, {0});
+  ifd0.Long(256, {w});
+  ifd0.Long(257, {h});
+  ifd0.Short(258, {bits});
+  ifd0.Short(259, {1});
+  ifd0.Short(262, {32803});
+  ifd0.Ascii(271, "OLYMPUS IMAGING CORP.  ");
+  ifd0.Ascii(272, model);
+  ifd0.Long(273, {0});
+  ifd0.Short(277, {1});
+  ifd0.Long(278, {h});
+  ifd0.Long(279, {static_cast<uint32_t>(data.size())});
+  ifd0.Ascii(306, "2024:03:05 21:14:33");
+  std::string file = "IIRO";
+  file += ifd0.Bytes(8, 4);
+  std::map<uint16_t, uint32_t> f0;
+  file += ifd0.Build(8, 0, f0);
+  if (file.size() % 2) file.push_back('\0');
+  const uint32_t dataAt = static_cast<uint32_t>(file.size());
+  file += data;
+  PatchLong(file, f0[273], dataAt, big);
   return file;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/conversion.h"
+#include "core/stop.h"
 #include "core/text.h"
 #include "readers/tiff/tiff_hooks.h"
 
@@ -156,9 +157,13 @@ bool ApplyMakerRefinements(TiffReader& t) {
     t.Mode = 'G';
   } else if (MakerHas(st, "OLYMPUS") && ModelIs(st, {"E-300", "E-330", "E-500"})) {
     t.Mode = '%';
-  } else if (MakerHas(st, "OLYMPUS")) {
+  } else if (MakerHas(st, "OLYMPUS") && bits >= 14 && t.FirstStripBytes < 2 * area) {
+    // 16-bit samples in less room than 16 bits: the Olympus compressed code.
     ReadLosslessLoco(t);
     return true;
+  } else if (MakerHas(st, "OLYMPUS") && !(bits >= 14 && t.FirstStripBytes >= 2 * area)) {
+    // Only plain 16-bit words are read as they are.
+    Stop(t.cv, "Compression pas support\u00e9e");
   }
   return false;
 }

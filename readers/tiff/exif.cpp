@@ -444,6 +444,11 @@ void ReadMetadataDirectories(TiffReader& t) {
   ImageState& st = t.cv.State;
   if (t.ExifOffset != 0) ReadExifDirectory(t);
   if (t.MakerNoteOffset != 0 && FoldedPos("CANON", st.Detector.view()) > 0) ReadCanonMakerNote(t);
+  if (t.MakerNoteOffset != 0 && (FoldedPos("PENTAX", st.DetectorMaker.view()) == 1 ||
+                                 FoldedPos("ASAHI", st.DetectorMaker.view()) == 1 ||
+                                 FoldedPos("RICOH", st.DetectorMaker.view()) == 1)) {
+    ReadPentaxMakerNote(t);
+  }
   if (t.GpsOffset != 0) ReadGpsDirectory(t);
   ApplyDirectoryRules(t);
 }

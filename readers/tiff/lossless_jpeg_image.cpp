@@ -16,6 +16,7 @@
 #include "readers/tiff/maker_notes.h"
 #include "readers/tiff/nef_huffman.h"
 #include "readers/tiff/tiff_hooks.h"
+#include "readers/tiff/vendor_raw.h"
 
 namespace korv {
 
@@ -77,23 +78,6 @@ LjpegOptions TraceTo(Conversion& cv, std::size_t block = 65536) {
   return o;
 }
 
-LjpegReadAt FileReads(TiffReader& t, uint64_t start) {
-  return [&t, start](uint64_t off, std::span<uint8_t> out) -> std::size_t {
-    return t.file.ReadAt(start + off, out);
-  };
-}
-
-uint64_t BytesFrom(const TiffReader& t, uint64_t start) {
-  const uint64_t size = static_cast<uint64_t>(t.file.FileSize());
-  return start < size ? size - start : 0;
-}
-
-// A raw file whose image data were stripped (metadata samples) holds not one
-// byte of them: nothing to convert.
-void CheckDataPresent(TiffReader& t, uint64_t start) {
-  if (BytesFrom(t, start) == 0) Stop(t.cv, "Pas de donn\u00e9es d'image dans le fichier");
-}
-
 // Starts the stream of one strip or tile. The first must be in the file; a
 // later one that the file does not hold, or whose headers it cuts, is a piece
 // of zeros (a truncated file), counted as missing.
@@ -133,23 +117,6 @@ void StoreGeometry(TiffReader& t, uint32_t w, uint32_t h) {
 
 // A code takes at least `minBits` bits: data shorter than that for the image
 // would be made up mostly of zeros, refused beyond the zero-fill bound.
-void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits) {
-  const uint64_t samples = uint64_t{t.ImageWidth} * t.ImageHeight;
-  const uint64_t held = bytes * 8 / minBits;
-  if (held < samples) CheckMissingOutput(t.cv, (samples - held) * 2);
-}
-
-// True when the sample finish leaves every value as it is (no gamma, unit
-// factors): the rows then skip it.
-bool FinishIsIdentity(const TiffReader& t) {
-  const ImageState& st = t.cv.State;
-  if (t.GammaOn) return false;
-  if (!st.IsCfa) return st.LevelFactor == 1.0f;
-  for (float f : st.CfaFactor)
-    if (f != 1.0f) return false;
-  return true;
-}
-
 // Decoded values pass the DNG linearisation table when the file has one
 // (stored values above its last entry take the last), then the sample finish.
 void FinishRow(TiffReader& t, unsigned r) {

@@ -5,12 +5,14 @@
 // 2110 more bytes for the versions that insert a block first).
 #include "readers/tiff/maker_notes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "core/conversion.h"
 #include "core/numbers.h"
+#include "core/text.h"
 #include "readers/tiff/exif.h"
 
 namespace korv {
@@ -201,6 +203,50 @@ void ReadNikonMakerNote(TiffReader& t, unsigned bits, NikonRawInfo& info) {
     info.Stream.Lossless = (bits == 12 && v == 0x200) || (bits == 14 && v == 0x800);
   }
   if (info.Stream.Lossless) info.Stream.SplitRow = 0;
+}
+
+void ReadPentaxMakerNote(TiffReader& t) {
+  const uint64_t note = t.Base + t.MakerNoteOffset;
+  std::array<uint8_t, 10> head{};
+  t.file.ReadAt(note, head);
+  auto orderAt = [&](std::size_t i, ByteOrder fallback) {
+    if (head[i] == 'M' && head[i + 1] == 'M') return ByteOrder::Big;
+    if (head[i] == 'I' && head[i + 1] == 'I') return ByteOrder::Little;
+    return fallback;
+  };
+  const ByteOrder saved = t.file.Order();
+  const uint64_t savedBase = t.Base;
+  uint64_t dir = note;
+  if (std::equal(head.begin(), head.begin() + 4, "AOC")) {
+    // Offsets count from the TIFF header, as in the rest of the file.
+    t.file.SetOrder(orderAt(4, saved));
+    dir = note + 6;
+  } else if (std::equal(head.begin(), head.begin() + 8, "PENTAX ")) {
+    t.file.SetOrder(orderAt(8, saved));
+    t.Base = note;
+    dir = note + 10;
+  } else if (FoldedPos("RICOH", t.cv.State.DetectorMaker.view()) == 1) {
+    return;  // a Ricoh note of its own kind, not a Pentax one
+  }
+  const unsigned count = t.file.U16At(dir);
+  Say(t.cv, "MNT Pentax en " + std::to_string(note) + " Nde=" + std::to_string(count));
+  Say(t.cv, " Signe Type  Nombre  Val/Ori Sens");
+  for (unsigned i = 0; i < count && i < MaxMakerNoteEntries; ++i) {
+    const TiffEntry e = ReadTiffEntry(t, dir + 2 + 12 * uint64_t{i});
+    t.Line = TiffListingFields(e);
+    if (e.Tag == 0x220) {
+      t.PentaxTablePos = e.ValuePos;
+      t.PentaxTableLength = static_cast<uint32_t>(
+          std::min<uint64_t>(uint64_t{e.Count} * TiffTypeSize(e.Type), UINT32_MAX));
+      t.Line += "Table de Huffman";
+    } else {
+      t.Line += ListEntryValues(t, e);
+    }
+    Say(t.cv, t.Line);
+  }
+  t.Line.clear();
+  t.Base = savedBase;
+  t.file.SetOrder(saved);
 }
 
 void ReadCanonMakerNote(TiffReader& t) {

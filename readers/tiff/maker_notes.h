@@ -1,7 +1,7 @@
 // Maker notes that carry what the raw decoding or the header needs: Nikon's
 // (ISO, focal length, pixel size, and the parameters of the compressed raw
-// data: version, starting predictors, tone curve, split row) and Canon's
-// (sensor temperature).
+// data: version, starting predictors, tone curve, split row), Pentax's (the
+// code table of compressed data) and Canon's (sensor temperature).
 #pragma once
 
 #include <array>
@@ -34,6 +34,11 @@ struct NikonRawInfo {
 // ISO, focal length and pixel size (unless the options set them) and fills
 // `info` for the decoder. `bits` is the bit depth of the raw image.
 void ReadNikonMakerNote(TiffReader& t, unsigned bits, NikonRawInfo& info);
+
+// Lists the Pentax maker note at t.MakerNoteOffset ("AOC\0" with offsets from
+// the TIFF header, "PENTAX \0" with offsets from the note, or a bare directory)
+// and keeps where its tag 0x220, the code table of compressed data, lies.
+void ReadPentaxMakerNote(TiffReader& t);
 
 // Lists the Canon maker note at t.MakerNoteOffset and takes the sensor
 // temperature from its entry 4.

@@ -1,11 +1,39 @@
-// Olympus compressed raw data (the adaptive lossless scheme of ORF files) is not
-// decoded yet: such files are refused, never converted to an empty image.
-
+// Olympus compressed raw data (ORF): the adaptive lossless code, decoded from
+// 7 bytes after the strip offset.
+#include "core/conversion.h"
+#include "core/truncation.h"
+#include "output/row_pipeline.h"
+#include "readers/tiff/olympus_decoder.h"
 #include "readers/tiff/tiff_hooks.h"
 #include "readers/tiff/vendor_raw.h"
 
 namespace korv {
 
-void ReadLosslessLoco(TiffReader& t) { RefuseCompression(t); }
+void ReadLosslessLoco(TiffReader& t) {
+  Conversion& cv = t.cv;
+  Say(cv, "jpeg-loco - exp\u00e9rimental");
+  cv.State.EraseInput = 0;
+  const uint64_t start = t.Base + t.StripOrigin + OlympusDataSkip;
+  CheckDataPresent(t, start);
+  // A sample takes 6 bits at least: 3 for its sign and low bits, the end of
+  // its count of zeros, 2 low bits of its magnitude.
+  CheckDataSize(t, BytesFrom(t, start), 6);
+  cv.State.DetectorBits = 12;
+  PrepareOutput(cv);
+  OlympusDecoder dec;
+  dec.Start(FileReads(t, start), BytesFrom(t, start), t.ImageWidth);
+  const bool identity = FinishIsIdentity(t);
+  for (uint32_t r = 0; r < t.ImageHeight; ++r) {
+    std::span<uint16_t> row = cv.Row();
+    dec.DecodeRow(row);
+    if (!identity) {
+      for (uint32_t x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
+    }
+    WriteOutputRow(cv, static_cast<uint16_t>(r));
+  }
+  if (dec.RanOut()) {
+    NoteMissingData(cv, t.ImageHeight - dec.FirstShortRow(), t.ImageHeight, MissingUnit::Rows);
+  }
+}
 
 } // namespace korv

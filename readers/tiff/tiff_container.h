@@ -137,6 +137,8 @@ struct TiffReader {
   // --- metadata (the EXIF, GPS and maker-note handlers) ---
   uint64_t ExifOffset = 0;       // from Base, 0 = none
   uint64_t MakerNoteOffset = 0;
+  uint64_t PentaxTablePos = 0;   // absolute: the Pentax code table (maker-note tag 0x220), 0 = none
+  uint32_t PentaxTableLength = 0; // its bytes
   uint64_t GpsOffset = 0;
   float FocalPlaneResX = 0;
   float FocalPlaneResY = 0;

@@ -8,6 +8,37 @@
 
 namespace korv {
 
+BlockReadAt FileReads(TiffReader& t, uint64_t start) {
+  return [&t, start](uint64_t off, std::span<uint8_t> out) -> std::size_t {
+    return t.file.ReadAt(start + off, out);
+  };
+}
+
+uint64_t BytesFrom(const TiffReader& t, uint64_t start) {
+  const int64_t size = t.file.FileSize();
+  const uint64_t fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;
+  return start < fileSize ? fileSize - start : 0;
+}
+
+void CheckDataPresent(TiffReader& t, uint64_t start) {
+  if (BytesFrom(t, start) == 0) Stop(t.cv, "Pas de donn\u00e9es d'image dans le fichier");
+}
+
+void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits) {
+  const uint64_t samples = uint64_t{t.ImageWidth} * t.ImageHeight;
+  const uint64_t held = bytes * 8 / (minBits > 0 ? minBits : 1);
+  if (held < samples) CheckMissingOutput(t.cv, (samples - held) * 2);
+}
+
+bool FinishIsIdentity(const TiffReader& t) {
+  const ImageState& st = t.cv.State;
+  if (t.GammaOn) return false;
+  if (!st.IsCfa) return st.LevelFactor == 1.0f;
+  for (float f : st.CfaFactor)
+    if (f != 1.0f) return false;
+  return true;
+}
+
 uint64_t CheckVendorData(TiffReader& t, uint64_t origin, uint64_t needed) {
   const int64_t size = t.file.FileSize();
   const uint64_t fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;

@@ -1,12 +1,29 @@
-// Checks shared by the vendor raw unpackers of the TIFF family: how much of the
-// data an image needs the file holds, and the record of what it lacks.
+// Checks and inputs shared by the raw decoders of the TIFF family: how much of
+// the data an image needs the file holds, the record of what it lacks, and the
+// file seen as a compressed stream from a given position.
 #pragma once
 
 #include <cstdint>
 
+#include "readers/tiff/block_feed.h"
 #include "readers/tiff/tiff_container.h"
 
 namespace korv {
+
+// Positioned reads of the file from absolute position `start` on.
+BlockReadAt FileReads(TiffReader& t, uint64_t start);
+// Bytes of the file from absolute position `start` to its end.
+uint64_t BytesFrom(const TiffReader& t, uint64_t start);
+// A raw file whose image data were stripped (metadata samples) holds not one
+// byte of them: stops with "Pas de donn\u00e9es d'image dans le fichier".
+void CheckDataPresent(TiffReader& t, uint64_t start);
+// A coded stream of `bytes` whose samples take at least minBits bits each:
+// refuses the geometry when the zero-filled rest would pass the missing-data
+// bound (a tiny file claiming a huge image).
+void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits);
+// True when the sample finish leaves every value as it is (no gamma, unit
+// factors): the rows then skip it.
+bool FinishIsIdentity(const TiffReader& t);
 
 // Bytes of the `needed` data at absolute `origin` that the file holds. Stops
 // the run ("Pas de donn\u00e9es d'image dans le fichier") when it holds less

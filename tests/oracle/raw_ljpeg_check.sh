@@ -4,7 +4,8 @@
 # JPEG in one strip or in tiles (12, 14, 16 bits, predictors 1 and 6, with a
 # linearisation table) and NEF
 # files with Nikon Huffman data (12 and 14 bits, lossless, lossy with a curve,
-# lossy with the split table's shifted codes), all written by the test encoders;
+# lossy with the split table's shifted codes), PEF files with Pentax Huffman
+# data and ORF files with Olympus compressed data, all written by the test encoders;
 # the corpus DNG (DCT tiles, refused); the corpus lossless-JPEG TIFF tile against
 # DCMTK's decoder of the same stream. Metadata read from the corpus raws (ISO,
 # exposure, focal length, date, GPS site) are checked against exiftool.
@@ -85,6 +86,25 @@ for kind in nef12 nef14 nef12-lossless nef14-lossless nef12-curve nef14-curve ne
   ./make_raw_files "$kind" "$kind.nef" 640 426 11
   against_peers "$kind.nef"
 done
+# Pentax Huffman data (12 and 14 bits; the table in an "AOC" and in a "PENTAX"
+# maker note) and Olympus compressed data.
+for kind in pef12 pef14 pef12-pentax orf; do
+  ./make_raw_files "$kind" "$kind.${kind:0:3}" 640 426 13
+  against_peers "$kind.${kind:0:3}"
+done
+# An ORF of plain 16-bit words: both peers take every 16-bit Olympus image for
+# compressed data and decode noise; the words themselves are the truth.
+./make_raw_files orf-plain plain.orf 64 48 5
+if convert plain.orf plain.orf; then
+  $PY - "$out" plain.orf <<'PYEOF' || fail "plain.orf: samples differ from its words"
+import sys, numpy as np
+from astropy.io import fits
+ours = np.flipud(fits.getdata(sys.argv[1]).astype(np.int64))
+h, w = ours.shape
+words = np.frombuffer(open(sys.argv[2], "rb").read()[-2 * w * h:], "<u2").reshape(h, w)
+sys.exit(0 if (ours == words).all() else "differ")
+PYEOF
+fi
 
 # The corpus DNG holds DCT-coded tiles (SOF1, 8 x 8 blocks), which the peers
 # decode with a DCT decoder: not lossless JPEG, refused before any output.

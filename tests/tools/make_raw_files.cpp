@@ -1,6 +1,8 @@
 // Writes one test raw file: make_raw_files KIND OUT WIDTH HEIGHT [SEED]
 // KIND: dng12 dng14 dng16 dng14-tiles dng12-pred6 dng12-lin nef12 nef14 nef12-lossless
 //       nef14-lossless nef12-curve nef14-curve nef12-split nef14-split
+//       (vendor kinds: tests/vendor_raw_files.h)
+//       pef12 pef14 pef12-pentax (note "PENTAX \0") orf orf-plain
 // The mosaic is smooth random data; the peers' decoding of the file is the truth.
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "tests/raw_file_writer.h"
+#include "tests/vendor_raw_files.h"
 
 int main(int argc, char** argv) {
   using namespace korv::test;
@@ -59,6 +62,15 @@ int main(int argc, char** argv) {
     }
     std::vector<uint16_t> coded;
     file = WriteNef(MakeMosaic(w, h, rawBits, seed), w, h, o, coded);
+  } else if (kind.rfind("pef", 0) == 0) {
+    PefOptions o;
+    o.Bits = static_cast<unsigned>(std::atoi(kind.c_str() + 3));
+    o.CodeCount = o.Bits > 12 ? 15 : 13;
+    o.PentaxHeader = kind.find("pentax") != std::string::npos;
+    file = WritePef(MakeMosaic(w, h, o.Bits, seed), w, h, o);
+  } else if (kind.rfind("orf", 0) == 0) {
+    file = WriteOrf(MakeMosaic(w, h, 12, seed), w, h, kind == "orf-plain");
+  } else if (WriteVendorRawKind(kind, w, h, seed, file)) {
   } else {
     std::fprintf(stderr, "unknown kind %s\n", kind.c_str());
     return 2;
