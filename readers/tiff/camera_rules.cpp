@@ -72,7 +72,8 @@ void ApplyDirectoryRules(TiffReader& t) {
       t.MosaicByMaker = true;
     }
   }
-  if (FoldedPos("DC120 CAMERA", st.Creator.view()) > 0 && t.ImageWidth == 1280) {
+  // The DC120 is told by its model, wherever the maker's text puts it.
+  if (FoldedPos("DC120", st.Detector.view()) > 0 && t.ImageWidth == 1280) {
     t.Decodable = true;
     t.Compression = CodeKodakDc120;
     t.ImageWidth = 848;

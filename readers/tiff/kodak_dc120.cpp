@@ -32,6 +32,7 @@ void ReadKodakDc120(TiffReader& t) {
   const uint64_t origin = t.Base + t.StripOrigin;
   const uint64_t needed = uint64_t{Dc120RowBytes} * t.ImageHeight;
   const uint64_t held = CheckVendorData(t, origin, needed);
+  PrepareOutput(cv);
   std::vector<uint8_t> stored(Dc120RowBytes);
   std::span<uint16_t> row = cv.Row();
   for (uint32_t r = 0; r < t.ImageHeight; ++r) {

@@ -85,9 +85,14 @@ void ReadPanasonicRaw(TiffReader& t) {
       origin = fileSize > rowBytes * h ? (fileSize - rowBytes * h) / 256 * 256 : 0;
     }
   }
-  // The compressed stream codes 14 samples in 16 bytes.
-  const uint64_t needed = compressed ? (w * h + 13) / 14 * 16 : 2 * w * h;
+  // The compressed stream codes 14 samples in 16 bytes. Behind a split offset
+  // it is read in whole blocks, each from its split offset on first: a block the
+  // file cuts short lacks the start of its stream, not its end.
+  constexpr uint64_t Block = PanasonicBitSource::BlockBytes;
+  uint64_t needed = compressed ? (w * h + 13) / 14 * 16 : 2 * w * h;
+  if (split > 0) needed = (needed + Block - 1) / Block * Block;
   const uint64_t held = CheckVendorData(t, origin, needed);
+  PrepareOutput(cv);
   std::span<uint16_t> row = cv.Row();
   if (compressed) {
     uint64_t pos = origin;

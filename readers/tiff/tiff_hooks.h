@@ -11,8 +11,9 @@
 //
 // Decoders that take over the image (DecodeLosslessJpeg and the Read* unpackers)
 // fill cv.Row() with ImageWidth samples, pass raw samples through FinishSample,
-// and call WriteOutputRow exactly ImageHeight times; DecodeLosslessJpeg also
-// calls PrepareOutput itself (the others are called after it). Input bytes come
+// and call WriteOutputRow exactly ImageHeight times; DecodeLosslessJpeg,
+// ReadPanasonicRaw and ReadKodakDc120 call PrepareOutput themselves once their
+// data passed their checks (the others are called after it). Input bytes come
 // through t.file (checked positioned reads) or a TiffByteSource
 // (tiff_byte_source.h); both read 0 past the end of the file.
 #pragma once
@@ -50,7 +51,8 @@ bool ApplyMakerRefinements(TiffReader& t);
 // whole image from t.StripOrigin / the strip table; calls PrepareOutput first.
 void DecodeLosslessJpeg(TiffReader& t);
 
-// Vendor unpackers, called after PrepareOutput.
+// Vendor unpackers. ReadPanasonicRaw and ReadKodakDc120 check the data the
+// file holds and then call PrepareOutput; the others are called after it.
 void ReadPanasonicRaw(TiffReader& t);
 void ReadPentaxRaw(TiffReader& t);
 void ReadKodakDc120(TiffReader& t);

@@ -274,7 +274,7 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
   // must never read them as strips.
   if (t.TiledImage) Stop(cv, "Image en tuiles pas support\u00e9e");
 
-  PrepareOutput(cv);
+  // The vendor unpackers check their data first and then prepare the output.
   if (t.Compression == CodeKodakDc120) {
     ReadKodakDc120(t);
     cv.Input.Close();
@@ -285,6 +285,7 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
     cv.Input.Close();
     return;
   }
+  PrepareOutput(cv);
   SetupGamma(t);
   if (t.Mode == 0) ChooseUnpackMode(t);
   if (t.FileKind != TiffFileKind::PlainTiff && ApplyMakerRefinements(t)) {
