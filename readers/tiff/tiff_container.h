@@ -97,6 +97,7 @@ struct TiffReader {
   uint64_t PendingSubIfd = 0;    // offset from Base, 0 = none
   uint64_t DirectoryOffset = 0;  // offset from Base of the directory being listed
   bool InSubIfd = false;
+  bool ChainEnded = false;        // the last directory pointed to no next one
 
   // --- geometry as the directories give it; stored into ImageState once checked ---
   uint32_t ImageWidth = 0;

@@ -134,7 +134,10 @@ void WalkDirectories(TiffReader& t, uint64_t firstOffset) {
     }
     if (t.CurrentNumber >= t.WantedNumber) return;
     const uint32_t next = t.file.U32At(at + 2 + 12 * uint64_t{entries});
-    if (next == 0) return;
+    if (next == 0) {
+      t.ChainEnded = true;
+      return;
+    }
     offset = next;
     sub = false;
   }
@@ -215,6 +218,20 @@ bool ModelIs(const ImageState& st, std::initializer_list<std::string_view> model
   return std::find(models.begin(), models.end(), st.Detector.view()) != models.end();
 }
 
+// The header and the directories up to the wanted one. The reader state holds
+// the 16 KiB lookup table: it lives on the heap.
+std::unique_ptr<TiffReader> WalkFile(Conversion& cv, TiffFileView& view, int16_t variant,
+                                     uint16_t wanted) {
+  auto reader = std::make_unique<TiffReader>(cv, view);
+  TiffReader& t = *reader;
+  t.FileKind = KindOfVariant(variant);
+  t.ImageNumberGiven = cv.State.ImageNumber != 0;
+  t.WantedNumber = wanted;
+  ReadHeader(t);
+  WalkDirectories(t, view.U32At(t.Base + 4));
+  return reader;
+}
+
 } // namespace
 
 void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
@@ -222,18 +239,20 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
   ImageState& st = cv.State;
   OpenInput(cv);
   TiffFileView view(cv.Input);
-  // The reader state holds the 16 KiB lookup table: it lives on the heap.
-  const auto reader = std::make_unique<TiffReader>(cv, view);
+  const uint16_t wanted = st.ImageNumber != 0
+                             ? st.ImageNumber
+                             : static_cast<uint16_t>(std::max<int>(1, defaultImageNumber));
+  auto reader = WalkFile(cv, view, defaultImageNumber, wanted);
+  // A file without the directory its kind usually holds the raw image in (a
+  // DNG whose raw image is IFD0, with no sub-directory): its last directory,
+  // as the raw decoders take it, unless the command line chose one.
+  if (!reader->Decodable && reader->ChainEnded && st.ImageNumber == 0 &&
+      reader->CurrentNumber >= 1 && reader->CurrentNumber < wanted) {
+    const uint16_t last = reader->CurrentNumber;
+    Say(cv, "Image " + std::to_string(wanted) + " absente du fichier : image " + std::to_string(last));
+    reader = WalkFile(cv, view, defaultImageNumber, last);
+  }
   TiffReader& t = *reader;
-  t.FileKind = KindOfVariant(defaultImageNumber);
-  t.ImageNumberGiven = st.ImageNumber != 0;
-  t.WantedNumber = st.ImageNumber != 0
-                       ? st.ImageNumber
-                       : static_cast<uint16_t>(std::max<int>(1, defaultImageNumber));
-
-  ReadHeader(t);
-  const uint32_t firstOffset = view.U32At(t.Base + 4);
-  WalkDirectories(t, firstOffset);
 
   ReadMetadataDirectories(t);
   CheckDecodable(t);

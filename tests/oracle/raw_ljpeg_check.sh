@@ -107,9 +107,10 @@ PYEOF
 fi
 
 # The corpus DNG holds DCT-coded tiles (SOF1, 8 x 8 blocks), which the peers
-# decode with a DCT decoder: not lossless JPEG, refused before any output.
+# decode with a DCT decoder: not lossless JPEG, refused before any output. Its
+# raw image is IFD0 (no sub-directory), taken without an image number.
 rm -rf dct && mkdir dct && ln -s "$corpus/raw/Blackmagic.dng" dct/Blackmagic.dng
-(cd dct && "$KORV_BINARY" Blackmagic.dng,1 >console.txt)
+(cd dct && "$KORV_BINARY" Blackmagic.dng >console.txt)
 status=$?
 checks=$((checks + 1))
 { [ $status -eq 1 ] && grep -aq "Compression pas support" dct/console.txt && [ ! -e dct/Blackmagic.fit ]; } ||

@@ -177,6 +177,18 @@ TEST(TiffWalk, DefaultImageFollowsTheExtensionAndTheImageNumberOverridesIt) {
   auto cv = test::MakeConversion({"korvalix", "h.tif,9"}, out);
   EXPECT_EQ(RunConversion(*cv), 1);
   EXPECT_NE(out.str().find("Image 9 absente du fichier"), std::string::npos);
+
+  // A raw file shorter than its kind's usual chain (a DNG whose raw image is
+  // IFD0): without an image number its last directory, said so.
+  const std::string one = Tiff({Image(1, 1, {8}, 1, Bytes({55}))});
+  for (const std::string name : {"i.dng", "j.cr2"}) {
+    test::WriteFile(name, one);
+    std::ostringstream said;
+    auto run = test::MakeConversion({"korvalix", name}, said);
+    ASSERT_EQ(RunConversion(*run), 0) << said.str();
+    EXPECT_NE(said.str().find("absente du fichier : image 1"), std::string::npos) << said.str();
+    EXPECT_EQ(Values(name.substr(0, 1) + ".fit"), std::vector<int64_t>{55});
+  }
 }
 
 TEST(TiffWalk, SubDirectoryIsNumberedAfterItsParentAndStartsFromTheDefaults) {
