@@ -137,7 +137,7 @@ void SetUnlessOption(double& field, uint8_t& set, double v) {
 
 void HandleLinearisation(TiffReader& t, const TiffEntry& e) {
   t.Line += "Ccal:";
-  if (e.Count >= LookupTableSize) {
+  if (e.Count > LookupTableSize) {
     t.Line += " pas utilis\u00e9e";
     return;
   }

@@ -66,7 +66,8 @@ unsigned TiffTypeSize(uint16_t type);
 
 enum class TiffFileKind : uint8_t { PlainTiff, CameraRaw, Mrw, PanasonicRaw };
 
-constexpr std::size_t LookupTableSize = 8192;
+// Palette or linearisation entries: one per 16-bit value.
+constexpr std::size_t LookupTableSize = 65536;
 constexpr unsigned MaxTiffPlanes = 4;
 
 // Internal compression codes the after-walk steps and the unpack modes test.

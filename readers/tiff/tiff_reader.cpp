@@ -219,7 +219,7 @@ bool ModelIs(const ImageState& st, std::initializer_list<std::string_view> model
 }
 
 // The header and the directories up to the wanted one. The reader state holds
-// the 16 KiB lookup table: it lives on the heap.
+// the 128 KiB lookup table: it lives on the heap.
 std::unique_ptr<TiffReader> WalkFile(Conversion& cv, TiffFileView& view, int16_t variant,
                                      uint16_t wanted) {
   auto reader = std::make_unique<TiffReader>(cv, view);
