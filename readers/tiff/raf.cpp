@@ -129,9 +129,13 @@ void ReadRaf(Conversion& cv) {
   const uint64_t fileSize = static_cast<uint64_t>(std::max<int64_t>(0, f.FileSize()));
   const uint64_t cfa = h.Place[4];
   int layout = 0;
-  if ((h.Width == 0 || h.Height == 0) && has("HS10 HS11")) {
-    h.Width = 3664;
-    h.Height = 2742;
+  if (has("HS10 HS11")) {
+    // Packed 12-bit data whether or not the directory gives the geometry; the
+    // camera's own when it does not.
+    if (h.Width == 0 || h.Height == 0) {
+      h.Width = 3664;
+      h.Height = 2742;
+    }
     layout = 5;
   } else if (has("SL1000") || has(" S1")) {
     layout = 5;
@@ -207,6 +211,7 @@ void ReadRaf(Conversion& cv) {
     return ClampToWord(static_cast<int64_t>(v * st.CfaFactor[cell & 3]));
   };
   std::vector<uint8_t> bytes(rowBytes);
+  std::vector<uint8_t> words(layout == 5 || layout == 6 ? (rowBytes + 6) / 4 * 4 : 0);
   std::span<uint16_t> row = cv.Row();
   std::array<uint64_t, 2> streams{start, second};
   for (uint32_t r = 0; r < h.Height; ++r) {
@@ -217,19 +222,29 @@ void ReadRaf(Conversion& cv) {
         const uint32_t column = x < width / 2 ? 2 * x : 2 * x - (width - 1);
         row[column] = finish(Unpack12Little(bytes, x), column);
       }
-    } else if (layout == 5 || layout == 6 || layout == 10) {
+    } else if (layout == 5 || layout == 6) {
+      // One stream of 32-bit little-endian words read from their top bit
+      // down, the rows following one another inside the words: a row whose
+      // start is not on a word is read from the word it starts in.
+      const uint64_t at = rowBytes * r;
+      const unsigned lead = static_cast<unsigned>(at & 3);
+      f.ReadAt(start + at - lead, words);
+      SwapGroupsOf4(words);
+      const std::span<const uint8_t> packed(words.data() + lead, rowBytes);
+      for (uint32_t x = 0; x < width; ++x)
+        row[x] = finish(Unpack12Big(packed, x), (x & 1) | 2 * (r & 1));
+    } else if (layout == 10) {
+      // Each row on its own: its whole words swapped, then 14-bit fields.
       f.ReadAt(start + rowBytes * r, bytes);
       SwapGroupsOf4(bytes);
-      for (uint32_t x = 0; x < width; ++x) {
-        const unsigned v = layout == 10 ? Unpack14Msb(bytes, x) : Unpack12Big(bytes, x);
-        row[x] = finish(v, (x & 1) | 2 * (r & 1));
-      }
+      for (uint32_t x = 0; x < width; ++x)
+        row[x] = finish(Unpack14Msb(bytes, x), (x & 1) | 2 * (r & 1));
     } else {
       f.ReadAt(start + rowBytes * r, bytes);
-      const bool little = littleSamples != (layout == 3);
+      // Every 16-bit layout, the S2Pro's too, is in the preview's byte order.
       for (uint32_t x = 0; x < width; ++x) {
         const unsigned a = bytes[2 * x], b = bytes[2 * x + 1];
-        const unsigned v = little ? (a | b << 8) : (a << 8 | b);
+        const unsigned v = littleSamples ? (a | b << 8) : (a << 8 | b);
         unsigned cell;
         if (layout == 1 || layout == 3)
           cell = (x & 1) == 0 ? 2 + ((r ^ ((x + 1) >> 1)) & 1) : (r & 1);
