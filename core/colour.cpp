@@ -1,5 +1,10 @@
 #include "core/colour.h"
 
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+
 namespace korv {
 
 uint16_t WeightedGreyExtended(const ImageState& st, uint32_t r, uint32_t g, uint32_t b,
@@ -18,6 +23,102 @@ uint16_t WeightedGreyExtended(const ImageState& st, uint32_t r, uint32_t g, uint
   constexpr long double shift = 0x1p63L;
   const long double rounded = (sum + shift) - shift;
   return static_cast<uint16_t>(static_cast<double>(rounded));
+}
+
+GreyWeighting::GreyWeighting(const ImageState& st, unsigned channelBits)
+    : st_(st), wR_(st.ChannelWeightR), wV_(st.ChannelWeightV), wB_(st.ChannelWeightB),
+      wA_(st.ChannelWeightA) {
+  channelBits = std::min(channelBits, 32u);
+  mask_ = (uint64_t{1} << channelBits) - 1;
+  const std::array<float, 4> weights = {st.ChannelWeightR, st.ChannelWeightV, st.ChannelWeightB,
+                                        st.ChannelWeightA};
+  // A float weight w is M x 2^(e - 24) with M a whole number, frexp giving e;
+  // every product and partial sum is then a whole number of 2^lowest.
+  int lowest = INT_MAX;
+  long double magnitude = 0.0L;
+  for (float w : weights) {
+    if (!std::isfinite(w)) return;
+    if (w == 0.0f) continue;
+    int e = 0;
+    std::frexp(w, &e);
+    lowest = std::min(lowest, e - 24);
+    magnitude += std::fabs(static_cast<long double>(w));
+  }
+  if (lowest == INT_MAX) {
+    exact_ = true; // all weights 0: every sum is an exact 0
+    if (channelBits <= 8) TabulateProducts();
+    return;
+  }
+  // The bound of any partial sum, against 2^52 units (one bit of margin below
+  // the 53 of the double significand for the rounding of this bound itself).
+  const long double largest = static_cast<long double>(mask_) * magnitude;
+  exact_ = largest <= std::ldexp(1.0L, 52 + lowest);
+  if (exact_ && channelBits <= 8) TabulateProducts();
+}
+
+void GreyWeighting::TabulateProducts() {
+  products_.resize(4 * 256);
+  const std::array<double, 4> weights = {wR_, wV_, wB_, wA_};
+  for (std::size_t k = 0; k < 4; ++k)
+    for (std::size_t v = 0; v < 256; ++v)
+      products_[256 * k + v] = static_cast<double>(v) * weights[k];
+  table_ = products_.data();
+  const double magnitude = std::fabs(wR_) + std::fabs(wV_) + std::fabs(wB_) + std::fabs(wA_);
+  small_ = 255.0 * magnitude < 0x1p50; // with room for the rounding of this bound
+
+}
+
+namespace {
+
+// Pixels of `Step` bytes, blue first, then green, red and (for 4 bytes) the
+// fourth channel, weighted with the tables of products.
+template <unsigned Step, bool Small>
+void WeighBgrRow(const double* table, const uint8_t* p, std::size_t n, uint16_t* o) {
+  const double* tr = table;
+  const double* tg = table + 256;
+  const double* tb = table + 512;
+  const double* ta = table + 768;
+  for (std::size_t c = 0; c < n; ++c, p += Step) {
+    double sum = tr[p[2]] + tg[p[1]] + tb[p[0]];
+    if constexpr (Step == 4) sum += ta[p[3]];
+    if constexpr (Small) {
+      // An exact sum below 2^51 in magnitude: adding 1.5 x 2^52 rounds it to
+      // a whole number (to nearest, ties to even) whatever its sign, and the
+      // clamp can follow the rounding: every sum of at most 0 (even -0.5,
+      // which rounds to 0) gives 0 and every sum of at least 65535 gives
+      // 65535, as in RoundSum, without a branch.
+      constexpr double shift = 0x1.8p52;
+      const auto v = static_cast<int64_t>((sum + shift) - shift);
+      o[c] = static_cast<uint16_t>(std::clamp<int64_t>(v, 0, 65535));
+    } else {
+      o[c] = GreyWeighting::RoundSum(sum);
+    }
+  }
+}
+
+} // namespace
+
+template <unsigned Step>
+void GreyWeighting::BgrRow(std::span<const uint8_t> pixels, std::span<uint16_t> out) const {
+  const std::size_t n = std::min(out.size(), pixels.size() / Step);
+  const uint8_t* p = pixels.data();
+  uint16_t* o = out.data();
+  if (!table_) {
+    for (std::size_t c = 0; c < n; ++c, p += Step)
+      o[c] = Step == 3 ? (*this)(p[2], p[1], p[0]) : (*this)(p[2], p[1], p[0], p[3]);
+  } else if (small_) {
+    WeighBgrRow<Step, true>(table_, p, n, o);
+  } else {
+    WeighBgrRow<Step, false>(table_, p, n, o);
+  }
+}
+
+void GreyWeighting::RowBgr(std::span<const uint8_t> pixels, std::span<uint16_t> out) const {
+  BgrRow<3>(pixels, out);
+}
+
+void GreyWeighting::RowBgra(std::span<const uint8_t> pixels, std::span<uint16_t> out) const {
+  BgrRow<4>(pixels, out);
 }
 
 } // namespace korv

@@ -201,6 +201,9 @@ void ReadBmp(Conversion& cv) {
   st.InputMax = 255;
 
   const std::array<Channel, 4> ch = Channels(h);
+  // Mask channels hold up to 32 bits; pixels whose channels exceed 16 bits
+  // take the extended path inside the weighting.
+  const GreyWeighting weigh(st, h.Bits == 24 || (h.Bits == 32 && !h.HasMasks) ? 8 : 16);
   const std::span<uint16_t> row = cv.Row();
   src.Seek(static_cast<int64_t>(dataOffset));
   uint64_t shortRows = 0;
@@ -222,25 +225,20 @@ void ReadBmp(Conversion& cv) {
     case 16:
       for (uint32_t c = 0; c < width; ++c) {
         const uint32_t w = bytes[2 * c] | (uint32_t{bytes[2 * c + 1]} << 8);
-        row[c] = WeightedGreyExtended(st, Extract(w, ch[0]), Extract(w, ch[1]), Extract(w, ch[2]),
-                                      Extract(w, ch[3]));
+        row[c] = weigh(Extract(w, ch[0]), Extract(w, ch[1]), Extract(w, ch[2]), Extract(w, ch[3]));
       }
       break;
     case 24:
-      for (uint32_t c = 0; c < width; ++c)
-        row[c] = WeightedGreyExtended(st, bytes[3 * c + 2], bytes[3 * c + 1], bytes[3 * c]);
+      weigh.RowBgr(bytes, row);
       break;
     default:
       if (!h.HasMasks) {
-        for (uint32_t c = 0; c < width; ++c)
-          row[c] = WeightedGreyExtended(st, bytes[4 * c + 2], bytes[4 * c + 1], bytes[4 * c],
-                                        bytes[4 * c + 3]);
+        weigh.RowBgra(bytes, row);
       } else {
         for (uint32_t c = 0; c < width; ++c) {
           const uint32_t w = bytes[4 * c] | (uint32_t{bytes[4 * c + 1]} << 8) |
                              (uint32_t{bytes[4 * c + 2]} << 16) | (uint32_t{bytes[4 * c + 3]} << 24);
-          row[c] = WeightedGreyExtended(st, Extract(w, ch[0]), Extract(w, ch[1]),
-                                        Extract(w, ch[2]), Extract(w, ch[3]));
+          row[c] = weigh(Extract(w, ch[0]), Extract(w, ch[1]), Extract(w, ch[2]), Extract(w, ch[3]));
         }
       }
       break;

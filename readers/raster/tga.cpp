@@ -103,7 +103,7 @@ uint16_t Rgb15Grey(const ImageState& st, uint32_t w) {
 }
 
 // Sample of one stored pixel (its bytes at p).
-uint16_t Sample(const ImageState& st, PixelKind k, const uint8_t* p,
+uint16_t Sample(const ImageState& st, const GreyWeighting& weigh, PixelKind k, const uint8_t* p,
                 const std::vector<uint16_t>& grey) {
   switch (k) {
   case PixelKind::Index8: return grey[p[0]];
@@ -112,8 +112,8 @@ uint16_t Sample(const ImageState& st, PixelKind k, const uint8_t* p,
   case PixelKind::GreyAlpha: return p[0];
   case PixelKind::Grey16: return static_cast<uint16_t>(p[0] | (p[1] << 8));
   case PixelKind::Rgb15: return Rgb15Grey(st, p[0] | (p[1] << 8));
-  case PixelKind::Rgb24: return WeightedGreyExtended(st, p[2], p[1], p[0]);
-  default: return WeightedGreyExtended(st, p[2], p[1], p[0], p[3]);
+  case PixelKind::Rgb24: return weigh(p[2], p[1], p[0]);
+  default: return weigh(p[2], p[1], p[0], p[3]);
   }
 }
 
@@ -240,15 +240,16 @@ void ReadTga(Conversion& cv) {
   };
 
   TgaPackets packets(src, bytes);
+  const GreyWeighting weigh(st, 8);
   const std::array<uint8_t, 4> zeros{};
-  const uint16_t zeroSample = Sample(st, kind, zeros.data(), grey);
+  const uint16_t zeroSample = Sample(st, weigh, kind, zeros.data(), grey);
   uint64_t shortRows = 0;
   for (uint32_t r = 0; r < h.Height; ++r) {
     const uint64_t missingBefore = src.MissingBytes();
     if (rle) {
       uint32_t c = 0;
       // Once the file is used up the rest is zero pixels, filled at once.
-      for (; c < h.Width && !packets.Drained(); ++c) row[c] = Sample(st, kind, packets.Next(), grey);
+      for (; c < h.Width && !packets.Drained(); ++c) row[c] = Sample(st, weigh, kind, packets.Next(), grey);
       if (c < h.Width) {
         std::fill(row.begin() + c, row.end(), zeroSample);
         ++shortRows;
@@ -259,10 +260,11 @@ void ReadTga(Conversion& cv) {
       const std::span<const uint8_t> data = src.Take(std::size_t{h.Width} * bytes);
       const uint8_t* p = data.data();
       if (kind == PixelKind::Rgb24) {
-        for (uint32_t c = 0; c < h.Width; ++c, p += 3)
-          row[c] = WeightedGreyExtended(st, p[2], p[1], p[0]);
+        weigh.RowBgr(data, row);
+      } else if (kind == PixelKind::Rgb32) {
+        weigh.RowBgra(data, row);
       } else {
-        for (uint32_t c = 0; c < h.Width; ++c, p += bytes) row[c] = Sample(st, kind, p, grey);
+        for (uint32_t c = 0; c < h.Width; ++c, p += bytes) row[c] = Sample(st, weigh, kind, p, grey);
       }
     }
     if (src.MissingBytes() != missingBefore) ++shortRows;
