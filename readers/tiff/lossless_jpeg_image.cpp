@@ -219,7 +219,7 @@ void DecodePieces(TiffReader& t, const PieceGrid& g) {
   // least a bit per decoded sample, but for the zero-fill bound.
   const uint64_t work = across * down * g.Width * g.Height;
   const uint64_t held = BytesFrom(t, std::min(PieceOffset(t, g, 0), static_cast<uint64_t>(t.file.FileSize()))) * 8;
-  if (work > held) CheckMissingOutput(t.cv, (work - held) * 2);
+  CheckCodedSamples(t, held, work);
   std::vector<StreamSamples> band(static_cast<std::size_t>(across));
   std::vector<uint16_t> piece(g.Width);
   bool prepared = false;

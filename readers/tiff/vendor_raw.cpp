@@ -25,8 +25,14 @@ void CheckDataPresent(TiffReader& t, uint64_t start) {
 }
 
 void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits) {
-  const uint64_t samples = uint64_t{t.ImageWidth} * t.ImageHeight;
-  const uint64_t held = bytes * 8 / (minBits > 0 ? minBits : 1);
+  CheckCodedSamples(t, bytes * 8 / (minBits > 0 ? minBits : 1),
+                    uint64_t{t.ImageWidth} * t.ImageHeight);
+}
+
+void CheckCodedSamples(TiffReader& t, uint64_t held, uint64_t samples) {
+  // Even at the shortest code, less than half of the image: its data were
+  // stripped (metadata samples), not cut short.
+  if (held < samples / 2) Stop(t.cv, "Pas de donn\u00e9es d'image dans le fichier");
   if (held < samples) CheckMissingOutput(t.cv, (samples - held) * 2);
 }
 

@@ -18,9 +18,12 @@ uint64_t BytesFrom(const TiffReader& t, uint64_t start);
 // byte of them: stops with "Pas de donn\u00e9es d'image dans le fichier".
 void CheckDataPresent(TiffReader& t, uint64_t start);
 // A coded stream of `bytes` whose samples take at least minBits bits each:
-// refuses the geometry when the zero-filled rest would pass the missing-data
-// bound (a tiny file claiming a huge image).
+// refuses the geometry when the file cannot hold half of its samples even at
+// the shortest code (stripped data: "Pas de donn\u00e9es d'image dans le
+// fichier"), or when the zero-filled rest would pass the missing-data bound.
 void CheckDataSize(TiffReader& t, uint64_t bytes, unsigned minBits);
+// The same, given the samples the data can hold at most.
+void CheckCodedSamples(TiffReader& t, uint64_t held, uint64_t samples);
 // True when the sample finish leaves every value as it is (no gamma, unit
 // factors): the rows then skip it.
 bool FinishIsIdentity(const TiffReader& t);

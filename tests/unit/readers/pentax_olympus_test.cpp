@@ -209,5 +209,29 @@ TEST_F(PentaxOlympusFiles, OrfCompressedPlainAndRefused) {
   EXPECT_GT(r.Truncated.Missing, 0u);
 }
 
+TEST_F(PentaxOlympusFiles, StrippedCompressedDataAreRefusedNotZeroFilled) {
+  // Metadata samples keep a few bytes of the raw data: even at the shortest
+  // code they cannot hold half of the image.
+  const Samples raw = test::MakeMosaic(600, 400, 12, 3);
+  Samples coded;
+  test::NefOptions nef;
+  nef.Lossless = true;
+  nef.Vini = {0x200, 0x200, 0x200, 0x200};
+  struct Case {
+    std::string Name, File;
+  };
+  const std::string pef = test::WritePef(raw, 600, 400, {});
+  const std::string orf = test::WriteOrf(raw, 600, 400);
+  const std::string nefFile = test::WriteNef(raw, 600, 400, nef, coded);
+  for (const Case& c : {Case{"s.pef", pef}, Case{"s.orf", orf}, Case{"s.nef", nefFile}}) {
+    SCOPED_TRACE(c.Name);
+    // The directories and maker notes, and a few hundred bytes of data.
+    const auto r = ConvertFile(c.Name, c.File.substr(0, 3000));
+    EXPECT_EQ(r.Status, 1) << r.Console;
+    EXPECT_NE(r.Console.find("Pas de donn\u00e9es d'image dans le fichier"), std::string::npos) << r.Console;
+    EXPECT_FALSE(std::filesystem::exists("s.fit"));
+  }
+}
+
 } // namespace
 } // namespace korv
