@@ -11,7 +11,6 @@ set -u
 source "$(dirname "$(readlink -f "$0")")/oracle_lib.sh"
 SRC=${KORV_SOURCE_DIR:-$(dirname "$(readlink -f "$0")")/../..}
 CORPUS=${KORV_CORPUS_DIR:-$SRC/../shared/corpus}
-[ -d "$CORPUS/raw" ] || { echo "no corpus"; exit 77; }
 oracle_start fitsverify dcraw unprocessed_raw
 checks=0
 failures=0
@@ -126,7 +125,9 @@ for f in wide tall mm s2pro f800 sl1000 hs10 xa10 xa3 case0; do
   grep -q "^Cas=$want\$" "$f.log" || fail "$f.raf: not read as case $want"
 done
 
-for f in exiftool_CanonRaw.crw exiftool_FujiFilm.raf exiftool_Panasonic.rw2; do
+# The files written here need no corpus; the stripped corpus files do.
+[ -d "$CORPUS/raw" ] || echo "no corpus: the stripped corpus files are not checked"
+[ -d "$CORPUS/raw" ] && for f in exiftool_CanonRaw.crw exiftool_FujiFilm.raf exiftool_Panasonic.rw2; do
   cp "$CORPUS/raw/$f" .
   "$KORV_BINARY" "$f" >"$f.log" 2>&1
   rc=$?
