@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -216,6 +218,20 @@ uint16_t Word(std::span<const uint8_t> b, std::size_t i, bool big) {
              : static_cast<uint16_t>(b[2 * i + 1] << 8 | b[2 * i]);
 }
 
+// The 16-bit words of a row of bytes, as many as `out` holds.
+void WordsOf(std::span<const uint8_t> b, bool big, std::span<uint16_t> out) {
+  const uint8_t* p = b.first(2 * out.size()).data();
+  uint16_t* o = out.data();
+  const std::size_t n = out.size();
+  if (big) {
+    for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<uint16_t>(p[2 * i] << 8 | p[2 * i + 1]);
+  } else if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(o, p, 2 * n);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<uint16_t>(p[2 * i + 1] << 8 | p[2 * i]);
+  }
+}
+
 uint8_t ClampByte(double v) {
   const double r = std::nearbyint(v);
   return static_cast<uint8_t>(r < 0 ? 0 : r > 255 ? 255 : r);
@@ -374,17 +390,22 @@ private:
     case '=': {
       const auto b = rows_.ReadRowBytes(n, 0, false);
       const bool big = t_.Mode == '=' ? true : t_.Mode == '#' ? Big() : Big();
-      for (std::size_t c = 0; c < w; ++c) row[c] = Word(b, c, big);
+      WordsOf(b, big, row);
       UndoWordDifferencing(row, 1);
-      for (std::size_t c = 0; c < w; ++c) {
-        uint32_t v = row[c];
-        if (t_.Mode == 'P') {
-          row[c] = t_.LookupTable[v & 0x1FFF];
-          continue;
-        }
-        if (t_.Mode == 'G' && t_.Photometric == 0) v = 65535 - v;
-        row[c] = Finish(v, c, r);
+      // The choices are made once a row; with nothing to apply, a word is its
+      // own sample (Finish leaves a value of at most 65535 as it is).
+      if (t_.Mode == 'P') {
+        for (std::size_t c = 0; c < w; ++c) row[c] = t_.LookupTable[row[c] & 0x1FFF];
+        break;
       }
+      const bool invert = t_.Mode == 'G' && t_.Photometric == 0;
+      if (plainSamples_) {
+        if (invert)
+          for (uint16_t& v : row) v = static_cast<uint16_t>(65535 - v);
+        break;
+      }
+      for (std::size_t c = 0; c < w; ++c)
+        row[c] = Finish(invert ? 65535u - row[c] : row[c], c, r);
       break;
     }
     case 'c':
