@@ -513,13 +513,31 @@ inline std::string WritePef(const std::vector<uint16_t>& raw, unsigned w, unsign
 }
 
 // An ORF (little-endian, header "IIRO"): IFD0 holds the raw image as 16-bit
-// samples, in the Olympus compressed code unless `plain` (then 16-bit words).
+// samples, in the Olympus compressed code unless `plain` (then 16-bit words,
+// or packed 12-bit samples when `bits` is 12).
 inline std::string WriteOrf(const std::vector<uint16_t>& raw, unsigned w, unsigned h,
                             bool plain = false, unsigned bits = 16,
                             const std::string& model = "E-M5") {
   const bool big = false;
   std::string data;
-  if (plain) {
+  if (plain && bits == 12) {
+    // Packed 12-bit samples in little-endian 32-bit words, first bit the most
+    // significant, one stream across the rows.
+    uint64_t acc = 0;
+    unsigned n = 0;
+    auto word = [&](uint32_t v) {
+      for (unsigned i = 0; i < 4; ++i) data.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    for (uint16_t v : raw) {
+      acc = acc << 12 | (v & 0xFFF);
+      n += 12;
+      if (n >= 32) {
+        word(static_cast<uint32_t>(acc >> (n - 32)));
+        n -= 32;
+      }
+    }
+    if (n > 0) word(static_cast<uint32_t>(acc << (32 - n)));
+  } else if (plain) {
     for (uint16_t v : raw) {
       data.push_back(static_cast<char>(v & 0xFF));
       data.push_back(static_cast<char>(v >> 8));

@@ -162,6 +162,10 @@ bool ApplyMakerRefinements(TiffReader& t) {
     // 16-bit samples in less room than 16 bits: the Olympus compressed code.
     ReadLosslessLoco(t);
     return true;
+  } else if (MakerHas(st, "OLYMPUS") && bits == 12 && t.FirstStripBytes >= area * 3 / 2) {
+    // Packed 12-bit samples: little-endian 32-bit words, first bit the most
+    // significant, one stream across the rows.
+    t.Mode = '*';
   } else if (MakerHas(st, "OLYMPUS") && !(bits >= 14 && t.FirstStripBytes >= 2 * area)) {
     // Only plain 16-bit words are read as they are.
     Stop(t.cv, "Compression pas support\u00e9e");

@@ -94,8 +94,8 @@ for kind in nef12 nef14 nef12-lossless nef14-lossless nef12-curve nef14-curve ne
   against_peers "$kind.nef"
 done
 # Pentax Huffman data (12 and 14 bits; the table in an "AOC" and in a "PENTAX"
-# maker note) and Olympus compressed data.
-for kind in pef12 pef14 pef12-pentax orf; do
+# maker note), Olympus compressed data and Olympus packed 12-bit samples.
+for kind in pef12 pef14 pef12-pentax orf orf12-plain; do
   ./make_raw_files "$kind" "$kind.${kind:0:3}" 640 426 13
   against_peers "$kind.${kind:0:3}"
 done

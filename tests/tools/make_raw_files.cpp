@@ -2,7 +2,7 @@
 // KIND: dng12 dng14 dng16 dng14-tiles dng12-pred6 dng12-lin nef12 nef14 nef12-lossless
 //       nef14-lossless nef12-curve nef14-curve nef12-split nef14-split
 //       (vendor kinds: tests/vendor_raw_files.h)
-//       pef12 pef14 pef12-pentax (note "PENTAX \0") orf orf-plain
+//       pef12 pef14 pef12-pentax (note "PENTAX \0") orf orf-plain orf12-plain
 // The mosaic is smooth random data; the peers' decoding of the file is the truth.
 #include <cstdio>
 #include <cstdlib>
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     o.PentaxHeader = kind.find("pentax") != std::string::npos;
     file = WritePef(MakeMosaic(w, h, o.Bits, seed), w, h, o);
   } else if (kind.rfind("orf", 0) == 0) {
-    file = WriteOrf(MakeMosaic(w, h, 12, seed), w, h, kind == "orf-plain");
+    file = WriteOrf(MakeMosaic(w, h, 12, seed), w, h, kind != "orf", kind == "orf12-plain" ? 12 : 16);
   } else if (WriteVendorRawKind(kind, w, h, seed, file)) {
   } else {
     std::fprintf(stderr, "unknown kind %s\n", kind.c_str());

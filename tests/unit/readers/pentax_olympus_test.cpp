@@ -196,6 +196,11 @@ TEST_F(PentaxOlympusFiles, OrfCompressedPlainAndRefused) {
   ASSERT_EQ(r.Status, 0) << r.Console;
   EXPECT_EQ(TopRows(ReadFitsImage("p.fit")), AsValues(raw));
 
+  // Packed 12-bit samples, rows not ending on a 32-bit word (width 36).
+  r = ConvertFile("w.orf", test::WriteOrf(raw, 36, 24, true, 12), {"C1,1,1,1"});
+  ASSERT_EQ(r.Status, 0) << r.Console;
+  EXPECT_EQ(TopRows(ReadFitsImage("w.fit")), AsValues(raw));
+
   // 12-bit samples in less room than packed 12-bit rows: no decoder for them.
   r = ConvertFile("q.orf", test::WriteOrf(raw, 36, 24, false, 12));
   EXPECT_EQ(r.Status, 1);
