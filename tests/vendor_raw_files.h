@@ -293,7 +293,8 @@ inline std::string WriteRaf(const std::string& data, const RafOptions& o) {
   const uint32_t imageW = o.CfaTiff ? o.TiffWidth : o.Width;
   const uint32_t imageH = o.CfaTiff ? o.TiffHeight : o.Height;
   std::string dir = be.Bytes(o.Geometry ? 2 : 1, 4);
-  if (o.Geometry) dir += be.Bytes(0x100, 2) + be.Bytes(4, 2) + be.Bytes(o.Height, 2) + be.Bytes(o.Width, 2);
+  if (o.Geometry)
+    dir += be.Bytes(0x100, 2) + be.Bytes(4, 2) + be.Bytes(o.Height, 2) + be.Bytes(o.Width, 2);
   dir += be.Bytes(0x121, 2) + be.Bytes(4, 2) + be.Bytes(imageH, 2) + be.Bytes(imageW, 2);
   f += dir;
   f.resize((f.size() + 255) / 256 * 256, '\0');

@@ -54,7 +54,8 @@ check() { # file peer-command [nonzero|interleaved]
   fitsverify -q "$base.fit" >/dev/null 2>&1 || fail "$f: fitsverify"
   case $peer in
     dcraw) dcraw -D -4 -c "$(basename "$f")" >"$base.pgm" 2>/dev/null ;;
-    libraw) unprocessed_raw "$(basename "$f")" >/dev/null 2>&1 && mv "$(basename "$f").pgm" "$base.pgm" ||
+    libraw)
+      unprocessed_raw "$(basename "$f")" >/dev/null 2>&1 && mv "$(basename "$f").pgm" "$base.pgm" ||
         { fail "$f: unprocessed_raw"; return; } ;;
     none) checks=$((checks + 1)); return ;;
   esac
@@ -126,8 +127,9 @@ for f in wide tall mm s2pro f800 sl1000 hs10 xa10 xa3 case0; do
 done
 
 # The files written here need no corpus; the stripped corpus files do.
-[ -d "$CORPUS/raw" ] || echo "no corpus: the stripped corpus files are not checked"
-[ -d "$CORPUS/raw" ] && for f in exiftool_CanonRaw.crw exiftool_FujiFilm.raf exiftool_Panasonic.rw2; do
+stripped=(exiftool_CanonRaw.crw exiftool_FujiFilm.raf exiftool_Panasonic.rw2)
+[ -d "$CORPUS/raw" ] || { echo "no corpus: its stripped files not checked"; stripped=(); }
+for f in "${stripped[@]}"; do
   cp "$CORPUS/raw/$f" .
   "$KORV_BINARY" "$f" >"$f.log" 2>&1
   rc=$?

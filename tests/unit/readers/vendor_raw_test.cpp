@@ -83,7 +83,8 @@ TEST(KodakDc120, RowsAreRotatedByTheirRowNumber) {
 std::vector<uint8_t> Dc120Columns(unsigned h) {
   std::vector<uint8_t> c(std::size_t{848} * h);
   for (unsigned r = 0; r < h; ++r)
-    for (unsigned i = 0; i < 848; ++i) c[std::size_t{r} * 848 + i] = static_cast<uint8_t>(i * 7 + r * 13);
+    for (unsigned i = 0; i < 848; ++i)
+      c[std::size_t{r} * 848 + i] = static_cast<uint8_t>(i * 7 + r * 13);
   return c;
 }
 
@@ -103,7 +104,8 @@ TEST(KodakDc120, TheModelTellsTheCameraAndItsRowsComeBackInColumnOrder) {
     ASSERT_EQ(img.Height, static_cast<long>(h));
     for (unsigned y = 0; y < h; ++y)
       for (unsigned x = 0; x < 848; ++x)
-        ASSERT_EQ(img.Top(y, x), columns[std::size_t{y} * 848 + x]) << model << " " << x << "," << y;
+        ASSERT_EQ(img.Top(y, x), columns[std::size_t{y} * 848 + x])
+            << model << " " << x << "," << y;
     std::filesystem::remove("k.fit");
   }
   // Another Kodak model keeps the directory's geometry.
@@ -168,7 +170,8 @@ TEST(PanasonicRaw, EachLayoutGivesTheCodedSamples) {
     ASSERT_TRUE(img.Valid);
     for (unsigned y = 0; y < h; ++y)
       for (unsigned x = 0; x < w; ++x)
-        ASSERT_EQ(img.Top(y, x), (*c.Want)[std::size_t{y} * w + x]) << c.Name << " " << x << "," << y;
+        ASSERT_EQ(img.Top(y, x), (*c.Want)[std::size_t{y} * w + x])
+            << c.Name << " " << x << "," << y;
   }
 }
 
