@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -906,7 +908,11 @@ void RowDecoder::NativeRow(uint32_t r, std::span<uint16_t> row) {
     const SampleCode code = plan_.Sample;
     const bool direct = identity_ && plan_.Kind == Colour::Grey;
     if (direct && code.Shift == 0 && code.SignBit == 0 && code.Mask >= (1u << (8 * sb)) - 1) {
-      Samples(b, row, [](uint32_t raw) { return static_cast<uint16_t>(raw); });
+      // Little-endian 16-bit words are the row itself on a little-endian machine.
+      if (sb == 2 && !plan_.SwapWords && std::endian::native == std::endian::little)
+        std::memcpy(row.data(), b.data(), 2 * w);
+      else
+        Samples(b, row, [](uint32_t raw) { return static_cast<uint16_t>(raw); });
     } else if (direct) {
       Samples(b, row, [code](uint32_t raw) {
         return static_cast<uint16_t>(std::clamp<int32_t>(code.Extract(raw), 0, 65535));

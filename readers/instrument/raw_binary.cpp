@@ -5,6 +5,7 @@
 // the presets; samples are little-endian unless swapped.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -397,7 +398,22 @@ void ConvertRow(Conversion& cv, const RawLayout& l, const SampleDecoder& dec,
     return;
   }
   if (identity && (dec.Type == 1 || dec.Type == 2)) {
-    for (std::size_t c = 0; c < out.size(); ++c) out[c] = static_cast<uint16_t>(dec.At(stored, c));
+    // Whole numbers of at most 16 bits: the layout is chosen once a row.
+    const uint8_t* p = stored.data();
+    uint16_t* o = out.data();
+    const std::size_t n = std::min(out.size(), stored.size() / (dec.Type == 1 ? 1 : 2));
+    const unsigned shift = dec.Shift;
+    if (dec.Type == 1) {
+      for (std::size_t c = 0; c < n; ++c) o[c] = static_cast<uint16_t>(p[c] >> shift);
+    } else {
+      // Little-endian words unless swapped, taken whole and then shifted.
+      std::memcpy(o, p, 2 * n);
+      if (dec.Swap == (std::endian::native == std::endian::little))
+        for (std::size_t c = 0; c < n; ++c) o[c] = static_cast<uint16_t>(o[c] << 8 | o[c] >> 8);
+      if (shift != 0)
+        for (std::size_t c = 0; c < n; ++c) o[c] = static_cast<uint16_t>(o[c] >> shift);
+    }
+    for (std::size_t c = n; c < out.size(); ++c) out[c] = static_cast<uint16_t>(dec.At(stored, c));
   } else {
     for (std::size_t c = 0; c < out.size(); ++c)
       out[c] = RoundClampToWord(dec.At(stored, c) * scale + offset);
@@ -537,15 +553,24 @@ void ReadRawBinary(Conversion& cv, uint16_t variant) {
   if (l.SampleType == RawFloatImage) {
     ReadFloatImage(cv, l);
   } else {
-    // One stored row, sized from the checked width (at most 360000 bytes).
-    std::vector<uint8_t> stored(StoredRowBytes(l));
+    // Stored rows, sized from the checked width (at most 360000 bytes each),
+    // read as many at a time as fit in 256 KiB (at least one): one read for
+    // many rows instead of a system call or two for each.
+    const auto rowBytes = static_cast<std::size_t>(StoredRowBytes(l));
+    const std::size_t blockRows = std::max<std::size_t>(1, (std::size_t{1} << 18) / rowBytes);
+    std::vector<uint8_t> block(rowBytes * blockRows);
     const SampleDecoder dec{l.SampleType, l.SwapBytes, l.Shift};
     cv.Input.Seek(l.DataOffset);
-    for (uint64_t r = 0; r < l.Height; ++r) {
-      const std::size_t got = cv.Input.Read(stored.data(), stored.size());
-      std::fill(stored.begin() + static_cast<std::ptrdiff_t>(got), stored.end(), uint8_t{0});
-      ConvertRow(cv, l, dec, stored, r);
-      WriteOutputRow(cv, static_cast<uint16_t>(r));
+    for (uint64_t r = 0; r < l.Height;) {
+      const auto rows = static_cast<std::size_t>(std::min<uint64_t>(blockRows, l.Height - r));
+      const std::size_t want = rows * rowBytes;
+      const std::size_t got = cv.Input.Read(block.data(), want);
+      std::fill(block.begin() + static_cast<std::ptrdiff_t>(got),
+                block.begin() + static_cast<std::ptrdiff_t>(want), uint8_t{0});
+      for (std::size_t k = 0; k < rows; ++k, ++r) {
+        ConvertRow(cv, l, dec, std::span<const uint8_t>(block).subspan(k * rowBytes, rowBytes), r);
+        WriteOutputRow(cv, static_cast<uint16_t>(r));
+      }
     }
   }
   cv.Input.Close();

@@ -291,7 +291,7 @@ uint16_t Sample(const DataPlan& p, const uint8_t* line, std::size_t c) {
 class LineWindow {
 public:
   static constexpr std::size_t Size = std::size_t{256} << 10;
-  LineWindow() : data_(Size) {}
+  // The window is allocated by its first fill: a band that is never read costs nothing.
 
   // The n bytes at offset: in the window when they fit there, else copied to
   // scratch (at least n bytes) with zeros for what the file does not hold.
@@ -321,6 +321,7 @@ private:
     if (cv.Input.Tell() != static_cast<int64_t>(offset) &&
         !cv.Input.Seek(static_cast<int64_t>(offset)))
       return false;
+    if (data_.empty()) data_.resize(Size);
     filled_ = cv.Input.Read(data_.data(), data_.size());
     return filled_ > 0;
   }
@@ -339,6 +340,7 @@ void DecodePlain(Conversion& cv, const DataPlan& p) {
   std::vector<uint8_t> lines(lineBytes * bands);
   std::array<LineWindow, 3> windows;
   std::array<const uint8_t*, 3> band{};
+  const GreyWeighting weigh(st, 16);
   for (uint32_t r = 0; r < st.ImageHeight; ++r) {
     for (unsigned b = 0; b < bands; ++b)
       band[b] = windows[b].Line(cv, p.Start + b * p.PlaneBytes + r * p.Stride + p.SampleOffset,
@@ -346,8 +348,7 @@ void DecodePlain(Conversion& cv, const DataPlan& p) {
     const std::span<uint16_t> row = cv.Row();
     if (p.Colour) {
       for (std::size_t c = 0; c < row.size(); ++c)
-        row[c] = WeightedGreyExtended(st, Sample(p, band[0], c), Sample(p, band[1], c),
-                                      Sample(p, band[2], c));
+        row[c] = weigh(Sample(p, band[0], c), Sample(p, band[1], c), Sample(p, band[2], c));
     } else if (p.Kind == SampleKind::Byte && !p.SquareRoot) {
       std::copy(band[0], band[0] + row.size(), row.begin());
     } else {
