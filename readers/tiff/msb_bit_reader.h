@@ -14,13 +14,23 @@ class MsbBitReader {
 public:
   BlockFeed& Feed() { return feed_; }
 
-  // The next n bits (n <= 32) without taking them.
+  // Makes at least n bits (n <= 57) ready for Show.
+  void Ensure(int n) {
+    if (bits_ < n) Fill();
+  }
+  // The next n ready bits (1 <= n <= 32) without taking them.
+  uint32_t Show(unsigned n) const {
+    return static_cast<uint32_t>((acc_ >> (bits_ - static_cast<int>(n))) & ((uint64_t{1} << n) - 1));
+  }
+  // The next n bits (1 <= n <= 32) without taking them.
   uint32_t Peek(unsigned n) {
-    if (bits_ < static_cast<int>(n)) Fill();
-    return n == 0 ? 0 : static_cast<uint32_t>(acc_ >> (bits_ - static_cast<int>(n))) & Mask(n);
+    Ensure(static_cast<int>(n));
+    return Show(n);
   }
   void Skip(unsigned n) { bits_ -= static_cast<int>(n); }
+  // The next n bits (0 <= n <= 32).
   uint32_t Take(unsigned n) {
+    if (n == 0) return 0;
     const uint32_t v = Peek(n);
     Skip(n);
     return v;
@@ -29,7 +39,6 @@ public:
   bool PastEnd() const { return fake_ > bits_; }
 
 private:
-  static uint32_t Mask(unsigned n) { return n >= 32 ? 0xFFFFFFFFu : (1u << n) - 1; }
   void Fill() {
     // Whole bytes straight from the block in hand, then one at a time.
     const uint8_t* d = feed_.data_;

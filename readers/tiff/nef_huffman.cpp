@@ -1,6 +1,7 @@
 #include "readers/tiff/nef_huffman.h"
 
 #include "readers/tiff/huffman_lut.h"
+#include "readers/tiff/msb_bit_reader.h"
 
 namespace korv {
 
@@ -106,39 +107,14 @@ struct NefCodes {
 
 class NefDecoderState {
 public:
-  BlockFeed feed;
+  MsbBitReader in;
   NefStreamParams params;
   NefCodes first;
   NefCodes split;
-  uint64_t acc = 0;
-  int bits = 0;
-  int fake = 0;  // zero bits put in past the end of the data
   unsigned row = 0;
   bool shortSeen = false;
   unsigned firstShort = 0;
   std::array<uint16_t, 4> vpred{};
-
-  void Fill() {
-    while (bits <= 56) {
-      const uint8_t* d = feed.data_;
-      std::size_t i = feed.idx_;
-      const std::size_t n = feed.len_;
-      while (bits <= 56 && i < n) {
-        acc = acc << 8 | d[i++];
-        bits += 8;
-      }
-      feed.idx_ = i;
-      if (bits > 56) return;
-      uint8_t b = 0;
-      if (feed.Next(b)) {
-        acc = acc << 8 | b;
-      } else {
-        acc <<= 8;
-        fake += 8;
-      }
-      bits += 8;
-    }
-  }
 
   void Begin(const NefStreamParams& p) {
     params = p;
@@ -148,21 +124,21 @@ public:
   }
 
   int32_t Difference(const NefCodes& c) {
-    if (bits < 32) Fill();
-    const uint32_t e = c.Fast[static_cast<uint32_t>(acc >> (bits - static_cast<int>(NefLutBits))) &
-                              ((1u << NefLutBits) - 1)];
+    // A code and its extra bits take 32 bits at most.
+    in.Ensure(32);
+    const uint32_t e = c.Fast[in.Show(NefLutBits)];
     if (e >> 31) {
-      bits -= static_cast<int>((e >> 16) & 31);
+      in.Skip((e >> 16) & 31);
       return static_cast<int16_t>(e & 0xFFFF);
     }
     unsigned len = 0;
-    const unsigned sym = c.Codes.Decode(static_cast<uint32_t>(acc >> (bits - 16)) & 0xFFFF, len);
-    bits -= static_cast<int>(len);
+    const unsigned sym = c.Codes.Decode(in.Show(16), len);
+    in.Skip(len);
     const unsigned nb = ExtraBits(sym);
     uint32_t v = 0;
     if (nb) {
-      bits -= static_cast<int>(nb);
-      v = static_cast<uint32_t>(acc >> bits) & ((1u << nb) - 1);
+      v = in.Show(nb);
+      in.Skip(nb);
     }
     return NefDifference(sym, v);
   }
@@ -189,11 +165,10 @@ public:
       hpred[0] = static_cast<uint16_t>(hpred[0] + Difference(c));
       o[w - 1] = hpred[0];
     }
-    if (bits < fake && !shortSeen) {
+    if (in.PastEnd() && !shortSeen) {
       shortSeen = true;
       firstShort = row;
     }
-    if (fake > bits) fake = bits < 0 ? 0 : bits;
     ++row;
   }
 };
@@ -203,13 +178,13 @@ NefHuffmanDecoder::~NefHuffmanDecoder() = default;
 
 void NefHuffmanDecoder::Start(std::span<const uint8_t> stream, const NefStreamParams& p) {
   s_ = std::make_unique<NefDecoderState>();
-  s_->feed.UseMemory(stream);
+  s_->in.Feed().UseMemory(stream);
   s_->Begin(p);
 }
 
 void NefHuffmanDecoder::Start(BlockReadAt read, uint64_t size, const NefStreamParams& p) {
   s_ = std::make_unique<NefDecoderState>();
-  s_->feed.UseReader(std::move(read), size, 65536);
+  s_->in.Feed().UseReader(std::move(read), size, 65536);
   s_->Begin(p);
 }
 

@@ -1,8 +1,6 @@
 // Olympus compressed raw data (ORF): the adaptive lossless code, decoded from
 // 7 bytes after the strip offset.
 #include "core/conversion.h"
-#include "core/truncation.h"
-#include "output/row_pipeline.h"
 #include "readers/tiff/olympus_decoder.h"
 #include "readers/tiff/tiff_hooks.h"
 #include "readers/tiff/vendor_raw.h"
@@ -22,18 +20,7 @@ void ReadLosslessLoco(TiffReader& t) {
   PrepareOutput(cv);
   OlympusDecoder dec;
   dec.Start(FileReads(t, start), BytesFrom(t, start), t.ImageWidth);
-  const bool identity = FinishIsIdentity(t);
-  for (uint32_t r = 0; r < t.ImageHeight; ++r) {
-    std::span<uint16_t> row = cv.Row();
-    dec.DecodeRow(row);
-    if (!identity) {
-      for (uint32_t x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
-    }
-    WriteOutputRow(cv, static_cast<uint16_t>(r));
-  }
-  if (dec.RanOut()) {
-    NoteMissingData(cv, t.ImageHeight - dec.FirstShortRow(), t.ImageHeight, MissingUnit::Rows);
-  }
+  DeliverDecodedRows(t, dec);
 }
 
 } // namespace korv

@@ -36,11 +36,14 @@ public:
   unsigned firstShort = 0;
 
   int32_t Difference() {
-    const uint16_t e = table->Lookup[bits.Peek(12)];
+    // A code and its extra bits take 12 + 15 bits at most.
+    bits.Ensure(27);
+    const uint16_t e = table->Lookup[bits.Show(12)];
     bits.Skip(e >> 8);
     const unsigned len = e & 0xFF;
     if (len == 0) return 0;
-    const int32_t v = static_cast<int32_t>(bits.Take(len));
+    const int32_t v = static_cast<int32_t>(bits.Show(len));
+    bits.Skip(len);
     // A clear first bit marks a negative difference.
     return (v & (1 << (len - 1))) ? v : v - ((1 << len) - 1);
   }

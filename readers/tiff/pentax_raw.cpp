@@ -6,8 +6,6 @@
 
 #include "core/conversion.h"
 #include "core/stop.h"
-#include "core/truncation.h"
-#include "output/row_pipeline.h"
 #include "readers/tiff/pentax_huffman.h"
 #include "readers/tiff/tiff_hooks.h"
 #include "readers/tiff/vendor_raw.h"
@@ -49,18 +47,7 @@ void ReadPentaxRaw(TiffReader& t) {
   PrepareOutput(cv);
   PentaxHuffmanDecoder dec;
   dec.Start(FileReads(t, start), BytesFrom(t, start), *table);
-  const bool identity = FinishIsIdentity(t);
-  for (uint32_t r = 0; r < t.ImageHeight; ++r) {
-    std::span<uint16_t> row = cv.Row();
-    dec.DecodeRow(row);
-    if (!identity) {
-      for (uint32_t x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
-    }
-    WriteOutputRow(cv, static_cast<uint16_t>(r));
-  }
-  if (dec.RanOut()) {
-    NoteMissingData(cv, t.ImageHeight - dec.FirstShortRow(), t.ImageHeight, MissingUnit::Rows);
-  }
+  DeliverDecodedRows(t, dec);
 }
 
 } // namespace korv

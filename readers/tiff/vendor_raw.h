@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "core/conversion.h"
+#include "core/truncation.h"
+#include "output/row_pipeline.h"
 #include "readers/tiff/block_feed.h"
 #include "readers/tiff/tiff_container.h"
 
@@ -27,6 +30,24 @@ void CheckCodedSamples(TiffReader& t, uint64_t held, uint64_t samples);
 // True when the sample finish leaves every value as it is (no gamma, unit
 // factors): the rows then skip it.
 bool FinishIsIdentity(const TiffReader& t);
+
+// Rows of a stream decoder (DecodeRow, RanOut, FirstShortRow) through the
+// sample finish to the output, then the record of the rows past the data.
+template <class RowDecoder>
+void DeliverDecodedRows(TiffReader& t, RowDecoder& dec) {
+  const bool identity = FinishIsIdentity(t);
+  for (uint32_t r = 0; r < t.ImageHeight; ++r) {
+    std::span<uint16_t> row = t.cv.Row();
+    dec.DecodeRow(row);
+    if (!identity) {
+      for (uint32_t x = 0; x < row.size(); ++x) row[x] = FinishSample(t, row[x], x, r);
+    }
+    WriteOutputRow(t.cv, static_cast<uint16_t>(r));
+  }
+  if (dec.RanOut()) {
+    NoteMissingData(t.cv, t.ImageHeight - dec.FirstShortRow(), t.ImageHeight, MissingUnit::Rows);
+  }
+}
 
 // Bytes of the `needed` data at absolute `origin` that the file holds. Stops
 // the run ("Pas de donn\u00e9es d'image dans le fichier") when it holds less

@@ -25,15 +25,6 @@ std::span<const uint8_t> Bytes(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-std::vector<int64_t> TopRows(const test::misc_raster::FitsImage& img) {
-  std::vector<int64_t> v;
-  for (long y = 0; y < img.Height; ++y) {
-    const auto r = img.Row(y);
-    v.insert(v.end(), r.begin(), r.end());
-  }
-  return v;
-}
-
 std::vector<int64_t> AsValues(const Samples& s) { return {s.begin(), s.end()}; }
 
 Samples DecodePentax(const std::string& stream, const PentaxCodeTable& table, unsigned w,
@@ -143,7 +134,7 @@ TEST_F(PentaxOlympusFiles, PefDecodesWithEitherMakerNoteAndListsItsTable) {
     const Samples raw = test::MakeMosaic(40, 30, 14, 6);
     const auto r = ConvertFile("k.pef", test::WritePef(raw, 40, 30, o), {"C1,1,1,1"});
     ASSERT_EQ(r.Status, 0) << r.Console;
-    EXPECT_EQ(TopRows(ReadFitsImage("k.fit")), AsValues(raw));
+    EXPECT_EQ(ReadFitsImage("k.fit").TopDown(), AsValues(raw));
     EXPECT_TRUE(r.Has("Pro=15")) << r.Console;
     EXPECT_NE(r.Console.find("Bi1=8 7 6 5 4 3 2 3 4 5 6 7 8 9 10 "), std::string::npos) << r.Console;
     std::filesystem::remove("k.fit");
@@ -188,18 +179,18 @@ TEST_F(PentaxOlympusFiles, OrfCompressedPlainAndRefused) {
   const Samples raw = test::MakeMosaic(36, 24, 12, 8);
   auto r = ConvertFile("o.orf", test::WriteOrf(raw, 36, 24), {"C1,1,1,1"});
   ASSERT_EQ(r.Status, 0) << r.Console;
-  EXPECT_EQ(TopRows(ReadFitsImage("o.fit")), AsValues(raw));
+  EXPECT_EQ(ReadFitsImage("o.fit").TopDown(), AsValues(raw));
   std::filesystem::remove("o.fit");
 
   // 16-bit words taking the room of 16-bit words are read as they are.
   r = ConvertFile("p.orf", test::WriteOrf(raw, 36, 24, true), {"C1,1,1,1"});
   ASSERT_EQ(r.Status, 0) << r.Console;
-  EXPECT_EQ(TopRows(ReadFitsImage("p.fit")), AsValues(raw));
+  EXPECT_EQ(ReadFitsImage("p.fit").TopDown(), AsValues(raw));
 
   // Packed 12-bit samples, rows not ending on a 32-bit word (width 36).
   r = ConvertFile("w.orf", test::WriteOrf(raw, 36, 24, true, 12), {"C1,1,1,1"});
   ASSERT_EQ(r.Status, 0) << r.Console;
-  EXPECT_EQ(TopRows(ReadFitsImage("w.fit")), AsValues(raw));
+  EXPECT_EQ(ReadFitsImage("w.fit").TopDown(), AsValues(raw));
 
   // 12-bit samples in less room than packed 12-bit rows: no decoder for them.
   r = ConvertFile("q.orf", test::WriteOrf(raw, 36, 24, false, 12));

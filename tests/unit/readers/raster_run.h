@@ -50,6 +50,15 @@ struct FitsImage {
     const auto start = Values.begin() + (Height - 1 - y) * Width;
     return {start, start + Width};
   }
+  // All rows, top row first.
+  std::vector<int64_t> TopDown() const {
+    std::vector<int64_t> v;
+    for (long y = 0; y < Height; ++y) {
+      const auto r = Row(y);
+      v.insert(v.end(), r.begin(), r.end());
+    }
+    return v;
+  }
 };
 
 inline FitsImage ReadFitsImage(const std::string& path) {

@@ -28,16 +28,6 @@ std::string HeaderCard(const std::string& fits, const std::string& key) {
   return "";
 }
 
-// The image rows top first, as values.
-std::vector<int64_t> TopRows(const test::misc_raster::FitsImage& img) {
-  std::vector<int64_t> v;
-  for (long y = 0; y < img.Height; ++y) {
-    const auto r = img.Row(y);
-    v.insert(v.end(), r.begin(), r.end());
-  }
-  return v;
-}
-
 std::vector<int64_t> AsValues(const Samples& s) { return {s.begin(), s.end()}; }
 
 TEST(NefHuffman, ShiftedCodesStandForLargeDifferencesOfBothSigns) {
@@ -130,7 +120,7 @@ TEST_F(RawFiles, NefMetadataReachTheHeaderAndTheMosaicIsExact) {
   EXPECT_NE(r.Console.find("MNT trouv\u00e9 en "), std::string::npos);
   const auto img = ReadFitsImage("a.fit");
   ASSERT_TRUE(img.Valid);
-  EXPECT_EQ(TopRows(img), AsValues(raw));
+  EXPECT_EQ(img.TopDown(), AsValues(raw));
   const std::string fits = test::ReadFile("a.fit");
   EXPECT_NE(HeaderCard(fits, "DATE-OBS").find("2024-03-05T21:14:33"), std::string::npos)
       << HeaderCard(fits, "DATE-OBS");
@@ -167,7 +157,7 @@ TEST_F(RawFiles, NefCurvesAndTheirFaults) {
       // Points every 2048 values, straight lines between.
       for (auto& v : want) v = v < 2048 ? v * 2000 / 2048 : 2000 + (v - 2048) * 2095 / 2048;
     }
-    EXPECT_EQ(TopRows(img), want);
+    EXPECT_EQ(img.TopDown(), want);
     std::filesystem::remove("c.fit");
   }
 }
@@ -251,7 +241,7 @@ TEST_F(RawFiles, Cr2SlicesAreReassembledInBothLayouts) {
     const auto img = ReadFitsImage("s.fit");
     ASSERT_TRUE(img.Valid);
     EXPECT_EQ(img.Width, static_cast<long>(w));
-    EXPECT_EQ(TopRows(img), AsValues(image));
+    EXPECT_EQ(img.TopDown(), AsValues(image));
     std::filesystem::remove("s.fit");
   }
   // The large-frame model decodes the same way and keeps its input.
@@ -259,7 +249,7 @@ TEST_F(RawFiles, Cr2SlicesAreReassembledInBothLayouts) {
   const auto r = ConvertFile("l.cr2", WriteCr2(image, 28, 22, {2, 8, 12}, "Canon EOS 5DS R"),
                              {"C1,1,1,1", "EFFACE"});
   ASSERT_EQ(r.Status, 0) << r.Console;
-  EXPECT_EQ(TopRows(ReadFitsImage("l.fit")), AsValues(image));
+  EXPECT_EQ(ReadFitsImage("l.fit").TopDown(), AsValues(image));
   EXPECT_TRUE(std::filesystem::exists("l.cr2"));
 }
 
@@ -272,7 +262,7 @@ TEST_F(RawFiles, TiledDngAndTruncatedData) {
   const std::string file = test::WriteDng(raw, 70, 40, o);
   auto r = ConvertFile("t.dng", file, {"C1,1,1,1"});
   ASSERT_EQ(r.Status, 0) << r.Console;
-  EXPECT_EQ(TopRows(ReadFitsImage("t.fit")), AsValues(raw));
+  EXPECT_EQ(ReadFitsImage("t.fit").TopDown(), AsValues(raw));
   // The last tiles cut off: converted, the missing samples counted.
   r = ConvertFile("u.dng", file.substr(0, file.size() - 900), {"C1,1,1,1"});
   EXPECT_EQ(r.Status, 3) << r.Console;
@@ -290,7 +280,7 @@ TEST_F(RawFiles, MonochromeLeicaIsNoMosaic) {
   o.Model = "LEICA M MONOCHROM (Typ 246)";
   const auto r = ConvertFile("m.dng", test::WriteDng(raw, 20, 8, o));
   ASSERT_EQ(r.Status, 0) << r.Console;
-  EXPECT_EQ(TopRows(ReadFitsImage("m.fit")), AsValues(raw));
+  EXPECT_EQ(ReadFitsImage("m.fit").TopDown(), AsValues(raw));
 }
 
 TEST_F(RawFiles, DateOfTheFirstDirectoryWinsUnlessItIsZeros) {
