@@ -7,7 +7,7 @@
 
 namespace korv {
 
-TiffByteSource::TiffByteSource(InputFile& in) : in_(in), buffer_(RefillBytes) {}
+TiffByteSource::TiffByteSource(InputFile& in) : in_(in), buffer_(RefillBytes * BlocksPerRead) {}
 
 void TiffByteSource::Seek(uint64_t position) {
   // An offset beyond what a seek can express lands at the end of the file.
@@ -21,15 +21,18 @@ void TiffByteSource::Seek(uint64_t position) {
 
 void TiffByteSource::Refill() {
   DropBuffer();
-  std::size_t got = in_.Read(buffer_.data(), RefillBytes);
+  // Blocks start at whole multiples of RefillBytes from the position of the
+  // read, so reading several at once gives each byte the place, and each
+  // chunk the bounds, that one read a block would give.
+  std::size_t got = in_.Read(buffer_.data(), buffer_.size());
   if (got == 0) {
-    // The end of the file reads as zeros, one block at a time.
+    // The end of the file reads as zeros.
     std::fill(buffer_.begin(), buffer_.end(), uint8_t{0});
     zeroFrom_ = 0;
-    fill_ = RefillBytes;
+    fill_ = buffer_.size();
     return;
   }
-  zeroFrom_ = RefillBytes; // a short block is not padded: the next refill is the end
+  zeroFrom_ = buffer_.size(); // a short block is not padded: the next refill is the end
   if (swap_ == 2 || swap_ == 4) {
     // A short last block is padded so that its last group swaps whole.
     const std::size_t whole = (got + swap_ - 1) / swap_ * swap_;
@@ -60,8 +63,9 @@ void TiffByteSource::Read(std::span<uint8_t> out) {
 
 std::span<const uint8_t> TiffByteSource::TakeChunk() {
   if (pos_ == fill_) Refill();
-  const std::span<const uint8_t> chunk(buffer_.data() + pos_, fill_ - pos_);
-  pos_ = fill_;
+  const std::size_t end = std::min(fill_, (pos_ / RefillBytes + 1) * RefillBytes);
+  const std::span<const uint8_t> chunk(buffer_.data() + pos_, end - pos_);
+  pos_ = end;
   return chunk;
 }
 

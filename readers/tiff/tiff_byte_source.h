@@ -1,7 +1,7 @@
 // Buffered sequential reads of the pixel data of a TIFF-family file: bytes,
-// blocks and bit fields, refilled 31744 bytes at a time, optionally swapping
-// the bytes of each 16 or 32-bit group of a refill. Past the end of the file
-// the source yields zeros forever and counts them.
+// blocks and bit fields, in blocks of 31744 bytes (eight of them read at once),
+// optionally swapping the bytes of each 16 or 32-bit group. Past the end of the
+// file the source yields zeros forever and counts them.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,8 @@ class InputFile;
 class TiffByteSource {
 public:
   static constexpr std::size_t RefillBytes = 31744;
+  // One read of the file fills this many blocks.
+  static constexpr std::size_t BlocksPerRead = 8;
 
   explicit TiffByteSource(InputFile& in);
 
@@ -29,8 +31,8 @@ public:
   }
   // Copies the next out.size() bytes (zeros past the end).
   void Read(std::span<uint8_t> out);
-  // The buffered bytes not yet taken (at least one; zeros past the end), all
-  // taken by the call.
+  // The bytes not yet taken of the current block (at least one; zeros past
+  // the end), all taken by the call.
   std::span<const uint8_t> TakeChunk();
 
   // Bit fields of up to 25 bits, most or least significant bit first.
