@@ -146,7 +146,9 @@ void HandleLinearisation(TiffReader& t, const TiffEntry& e) {
     if (i < 16) t.Line += " " + std::to_string(t.LookupTable[i]);
   }
   if (e.Count > 16) t.Line += ", ...";
-  for (std::size_t i = e.Count; i < LookupTableSize; ++i) t.LookupTable[i] = 0;
+  // Values beyond the table take its last entry.
+  const uint16_t last = e.Count > 0 ? t.LookupTable[e.Count - 1] : 0;
+  for (std::size_t i = e.Count; i < LookupTableSize; ++i) t.LookupTable[i] = last;
   t.LookupFill = e.Count;
 }
 

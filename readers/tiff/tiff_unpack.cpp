@@ -284,7 +284,8 @@ public:
   explicit ImageDecoder(TiffReader& t)
       : t_(t), st_(t.cv.State), rows_(t), wR_(st_.ChannelWeightR), wV_(st_.ChannelWeightV),
         wB_(st_.ChannelWeightB), wA_(st_.ChannelWeightA),
-        plainSamples_(!t.GammaOn && !st_.IsCfa && st_.LevelFactor == 1.0f) {}
+        linear_(t.LookupFill > 0),
+        plainSamples_(!linear_ && !t.GammaOn && !st_.IsCfa && st_.LevelFactor == 1.0f) {}
 
   void Run() {
     const unsigned h = t_.ImageHeight;
@@ -317,8 +318,10 @@ private:
     return static_cast<uint16_t>(n);
   }
 
-  // FinishSample, with the common case of nothing to apply taken directly.
+  // A DNG linearisation table, then FinishSample, with the common case of
+  // nothing to apply taken directly.
   uint16_t Finish(uint32_t v, std::size_t c, unsigned r) const {
+    if (linear_) v = t_.LookupTable[v > 65535 ? 65535 : v];
     if (plainSamples_) return static_cast<uint16_t>(v > 65535 ? 65535 : v);
     return FinishSample(t_, v, static_cast<unsigned>(c), r);
   }
@@ -371,10 +374,7 @@ private:
       const auto b = rows_.ReadRowBytes(n, Stride(1), false);
       for (std::size_t c = 0; c < w; ++c) {
         uint32_t v = b[c];
-        if (t_.Photometric == 0)
-          v = 255 - v;
-        else if (t_.LookupFill > 0)
-          v = t_.LookupTable[v];
+        if (t_.Photometric == 0) v = 255 - v;
         row[c] = Finish(v, c, r);
       }
       break;
@@ -611,6 +611,7 @@ private:
   const ImageState& st_;
   RowReader rows_;
   const long double wR_, wV_, wB_, wA_;
+  const bool linear_;        // stored values pass the DNG linearisation table
   const bool plainSamples_;
   std::vector<uint16_t> wide_ = std::vector<uint16_t>(3 * std::size_t{MaxRowSamples});
 };
