@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
+#include <vector>
 
 #include "core/colour.h"
 
@@ -46,6 +48,57 @@ TEST(GreyWeighting, EveryEightBitPixelWithTheDefaultWeights) {
       for (uint32_t g = 0; g < 256; ++g)
         for (uint32_t b = 0; b < 256; ++b)
           ASSERT_EQ(grey(r, g, b), Reference(st, r, g, b, 0)) << r << " " << g << " " << b;
+  }
+}
+
+TEST(GreyWeighting, EveryBgrPixelOfARowWithTheDefaultWeights) {
+  const ImageState st = Weights(0.299f, 0.587f, 0.114f, 0.0f);
+  const GreyWeighting grey(st, 8);
+  // All 2^24 colours, 4096 to a row of blue, green, red bytes.
+  std::vector<uint8_t> pixels(3 * 4096);
+  std::vector<uint16_t> out(4096);
+  for (uint32_t first = 0; first < (1u << 24); first += 4096) {
+    for (uint32_t k = 0; k < 4096; ++k) {
+      const uint32_t v = first + k;
+      pixels[3 * k] = static_cast<uint8_t>(v);
+      pixels[3 * k + 1] = static_cast<uint8_t>(v >> 8);
+      pixels[3 * k + 2] = static_cast<uint8_t>(v >> 16);
+    }
+    grey.RowBgr(pixels, out);
+    for (uint32_t k = 0; k < 4096; ++k)
+      ASSERT_EQ(out[k], Reference(st, pixels[3 * k + 2], pixels[3 * k + 1], pixels[3 * k], 0))
+          << first + k;
+  }
+}
+
+TEST(GreyWeighting, RowsOfEveryLengthAndWeightsOfEveryKind) {
+  std::mt19937 rng(24);
+  const float inf = std::numeric_limits<float>::infinity();
+  const float sets[][4] = {{0.299f, 0.587f, 0.114f, 0.0f}, {0.5f, 0.5f, 0.25f, 0.125f},
+                           {-0.7f, 1.3f, 0.4f, -0.2f},     {300.0f, 1e-3f, 2.0f, 1.0f},
+                           {3e13f, 1.0f, 0.0f, 0.0f},      {1.0f, std::ldexp(1.0f, -60), 0.5f, 0.0f},
+                           {0.3f, 0.6f, inf, 0.1f},        {0.0f, 0.0f, 0.0f, 0.0f},
+                           // exact, with sums too large for the branch-free rounding
+                           {std::ldexp(1.0f, 45), -std::ldexp(1.0f, 45), std::ldexp(1.0f, 43), 0.0f}};
+  for (const auto& w : sets) {
+    const ImageState st = Weights(w[0], w[1], w[2], w[3]);
+    const GreyWeighting grey(st, 8);
+    for (std::size_t n = 0; n < 40; ++n) {
+      std::vector<uint8_t> pixels(4 * n + 3);
+      for (uint8_t& b : pixels) b = static_cast<uint8_t>(rng() % 5 == 0 ? 255 * (rng() & 1) : rng());
+      std::vector<uint16_t> three(n + 1, 7), four(n + 1, 7);
+      grey.RowBgr(std::span<const uint8_t>(pixels).first(3 * n), std::span<uint16_t>(three).first(n));
+      grey.RowBgra(std::span<const uint8_t>(pixels).first(4 * n), std::span<uint16_t>(four).first(n));
+      for (std::size_t c = 0; c < n; ++c) {
+        const uint8_t* p = &pixels[3 * c];
+        ASSERT_EQ(three[c], Reference(st, p[2], p[1], p[0], 0)) << w[0] << " " << n << " " << c;
+        const uint8_t* q = &pixels[4 * c];
+        ASSERT_EQ(four[c], Reference(st, q[2], q[1], q[0], q[3])) << w[0] << " " << n << " " << c;
+      }
+      // Nothing past the pixels is written.
+      ASSERT_EQ(three[n], 7);
+      ASSERT_EQ(four[n], 7);
+    }
   }
 }
 
