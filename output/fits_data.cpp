@@ -86,8 +86,10 @@ std::size_t EncodePlainRow(std::span<const uint16_t> row, uint8_t code, std::spa
     for (; i + 16 <= n; i += 16) {
       const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i + 8));
-      const __m128i sa = _mm_xor_si128(_mm_or_si128(_mm_slli_epi16(a, 8), _mm_srli_epi16(a, 8)), top);
-      const __m128i sb = _mm_xor_si128(_mm_or_si128(_mm_slli_epi16(b, 8), _mm_srli_epi16(b, 8)), top);
+      const __m128i sa =
+          _mm_xor_si128(_mm_or_si128(_mm_slli_epi16(a, 8), _mm_srli_epi16(a, 8)), top);
+      const __m128i sb =
+          _mm_xor_si128(_mm_or_si128(_mm_slli_epi16(b, 8), _mm_srli_epi16(b, 8)), top);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * i), sa);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * i + 16), sb);
     }

@@ -238,7 +238,8 @@ void ReadBmp(Conversion& cv) {
         for (uint32_t c = 0; c < width; ++c) {
           const uint32_t w = bytes[4 * c] | (uint32_t{bytes[4 * c + 1]} << 8) |
                              (uint32_t{bytes[4 * c + 2]} << 16) | (uint32_t{bytes[4 * c + 3]} << 24);
-          row[c] = weigh(Extract(w, ch[0]), Extract(w, ch[1]), Extract(w, ch[2]), Extract(w, ch[3]));
+          row[c] =
+              weigh(Extract(w, ch[0]), Extract(w, ch[1]), Extract(w, ch[2]), Extract(w, ch[3]));
         }
       }
       break;

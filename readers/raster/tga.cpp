@@ -264,7 +264,8 @@ void ReadTga(Conversion& cv) {
       } else if (kind == PixelKind::Rgb32) {
         weigh.RowBgra(data, row);
       } else {
-        for (uint32_t c = 0; c < h.Width; ++c, p += bytes) row[c] = Sample(st, weigh, kind, p, grey);
+        for (uint32_t c = 0; c < h.Width; ++c, p += bytes)
+          row[c] = Sample(st, weigh, kind, p, grey);
       }
     }
     if (src.MissingBytes() != missingBefore) ++shortRows;

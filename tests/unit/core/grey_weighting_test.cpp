@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <span>
 #include <vector>
@@ -29,19 +30,21 @@ uint16_t Reference(const ImageState& st, uint32_t r, uint32_t g, uint32_t b, uin
   return static_cast<uint16_t>(static_cast<double>(rounded));
 }
 
-ImageState Weights(float r, float v, float b, float a) {
-  ImageState st;
-  st.ChannelWeightR = r;
-  st.ChannelWeightV = v;
-  st.ChannelWeightB = b;
-  st.ChannelWeightA = a;
+// On the heap: the state is large, and a test holds several.
+std::unique_ptr<ImageState> Weights(float r, float v, float b, float a) {
+  auto st = std::make_unique<ImageState>();
+  st->ChannelWeightR = r;
+  st->ChannelWeightV = v;
+  st->ChannelWeightB = b;
+  st->ChannelWeightA = a;
   return st;
 }
 
 TEST(GreyWeighting, EveryEightBitPixelWithTheDefaultWeights) {
   // The options stage's default weights, also scaled by a level factor.
   for (const float level : {1.0f, 2.5f}) {
-    const ImageState st = Weights(0.299f * level, 0.587f * level, 0.114f * level, 0.0f);
+    const auto held = Weights(0.299f * level, 0.587f * level, 0.114f * level, 0.0f);
+    const ImageState& st = *held;
     const GreyWeighting grey(st, 8);
     ASSERT_TRUE(grey.Exact());
     for (uint32_t r = 0; r < 256; ++r)
@@ -52,7 +55,8 @@ TEST(GreyWeighting, EveryEightBitPixelWithTheDefaultWeights) {
 }
 
 TEST(GreyWeighting, EveryBgrPixelOfARowWithTheDefaultWeights) {
-  const ImageState st = Weights(0.299f, 0.587f, 0.114f, 0.0f);
+  const auto held = Weights(0.299f, 0.587f, 0.114f, 0.0f);
+  const ImageState& st = *held;
   const GreyWeighting grey(st, 8);
   // All 2^24 colours, 4096 to a row of blue, green, red bytes.
   std::vector<uint8_t> pixels(3 * 4096);
@@ -74,21 +78,25 @@ TEST(GreyWeighting, EveryBgrPixelOfARowWithTheDefaultWeights) {
 TEST(GreyWeighting, RowsOfEveryLengthAndWeightsOfEveryKind) {
   std::mt19937 rng(24);
   const float inf = std::numeric_limits<float>::infinity();
+  const float big = std::ldexp(1.0f, 45), tiny = std::ldexp(1.0f, -60);
   const float sets[][4] = {{0.299f, 0.587f, 0.114f, 0.0f}, {0.5f, 0.5f, 0.25f, 0.125f},
                            {-0.7f, 1.3f, 0.4f, -0.2f},     {300.0f, 1e-3f, 2.0f, 1.0f},
-                           {3e13f, 1.0f, 0.0f, 0.0f},      {1.0f, std::ldexp(1.0f, -60), 0.5f, 0.0f},
+                           {3e13f, 1.0f, 0.0f, 0.0f},      {1.0f, tiny, 0.5f, 0.0f},
                            {0.3f, 0.6f, inf, 0.1f},        {0.0f, 0.0f, 0.0f, 0.0f},
                            // exact, with sums too large for the branch-free rounding
-                           {std::ldexp(1.0f, 45), -std::ldexp(1.0f, 45), std::ldexp(1.0f, 43), 0.0f}};
+                           {big, -big, big / 4, 0.0f}};
   for (const auto& w : sets) {
-    const ImageState st = Weights(w[0], w[1], w[2], w[3]);
+    const auto held = Weights(w[0], w[1], w[2], w[3]);
+    const ImageState& st = *held;
     const GreyWeighting grey(st, 8);
     for (std::size_t n = 0; n < 40; ++n) {
       std::vector<uint8_t> pixels(4 * n + 3);
-      for (uint8_t& b : pixels) b = static_cast<uint8_t>(rng() % 5 == 0 ? 255 * (rng() & 1) : rng());
+      for (uint8_t& b : pixels)
+        b = static_cast<uint8_t>(rng() % 5 == 0 ? 255 * (rng() & 1) : rng());
       std::vector<uint16_t> three(n + 1, 7), four(n + 1, 7);
-      grey.RowBgr(std::span<const uint8_t>(pixels).first(3 * n), std::span<uint16_t>(three).first(n));
-      grey.RowBgra(std::span<const uint8_t>(pixels).first(4 * n), std::span<uint16_t>(four).first(n));
+      const std::span<const uint8_t> bytes(pixels);
+      grey.RowBgr(bytes.first(3 * n), std::span<uint16_t>(three).first(n));
+      grey.RowBgra(bytes.first(4 * n), std::span<uint16_t>(four).first(n));
       for (std::size_t c = 0; c < n; ++c) {
         const uint8_t* p = &pixels[3 * c];
         ASSERT_EQ(three[c], Reference(st, p[2], p[1], p[0], 0)) << w[0] << " " << n << " " << c;
@@ -103,7 +111,8 @@ TEST(GreyWeighting, RowsOfEveryLengthAndWeightsOfEveryKind) {
 }
 
 TEST(GreyWeighting, TiesGoToTheEvenValue) {
-  const ImageState st = Weights(0.5f, 0.5f, 0.25f, 0.125f);
+  const auto held = Weights(0.5f, 0.5f, 0.25f, 0.125f);
+  const ImageState& st = *held;
   const GreyWeighting grey(st, 16);
   ASSERT_TRUE(grey.Exact());
   EXPECT_EQ(grey(1, 0, 0), 0);          // 0.5
@@ -141,8 +150,10 @@ TEST(GreyWeighting, RandomWeightsAndChannelsAgreeWithTheExtendedSum) {
   std::mt19937 rng(20261209);
   unsigned exactSets = 0, extendedSets = 0;
   for (int set = 0; set < 3000; ++set) {
-    const ImageState st =
-        Weights(RandomWeight(rng), RandomWeight(rng), RandomWeight(rng), RandomWeight(rng));
+    std::array<float, 4> w{};
+    for (float& x : w) x = RandomWeight(rng);
+    const auto held = Weights(w[0], w[1], w[2], w[3]);
+    const ImageState& st = *held;
     const unsigned bits = std::array<unsigned, 5>{5, 8, 12, 16, 24}[set % 5];
     const GreyWeighting grey(st, bits);
     (grey.Exact() ? exactSets : extendedSets) += 1;
@@ -166,14 +177,16 @@ TEST(GreyWeighting, RandomWeightsAndChannelsAgreeWithTheExtendedSum) {
 
 TEST(GreyWeighting, WeightsTooFarApartOrNotFiniteTakeTheExtendedPath) {
   // 2^-40 next to 1: a 16-bit channel sum would need 80 bits in units of the small weight.
-  EXPECT_FALSE(GreyWeighting(Weights(1.0f, std::ldexp(1.0f, -40), 0.0f, 0.0f), 16).Exact());
-  EXPECT_TRUE(GreyWeighting(Weights(1.0f, std::ldexp(1.0f, -10), 0.0f, 0.0f), 16).Exact());
-  EXPECT_TRUE(GreyWeighting(Weights(0.0f, 0.0f, 0.0f, 0.0f), 32).Exact());
+  EXPECT_FALSE(GreyWeighting(*Weights(1.0f, std::ldexp(1.0f, -40), 0.0f, 0.0f), 16).Exact());
+  EXPECT_TRUE(GreyWeighting(*Weights(1.0f, std::ldexp(1.0f, -10), 0.0f, 0.0f), 16).Exact());
+  EXPECT_TRUE(GreyWeighting(*Weights(0.0f, 0.0f, 0.0f, 0.0f), 32).Exact());
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float odd[][4] = {{0.3f, 0.6f, 0.1f, inf}, {nan, 0.6f, 0.1f, 0.0f}, {0.3f, -inf, 0.1f, 0.0f}};
+  const float odd[][4] = {
+      {0.3f, 0.6f, 0.1f, inf}, {nan, 0.6f, 0.1f, 0.0f}, {0.3f, -inf, 0.1f, 0.0f}};
   for (const auto& w : odd) {
-    const ImageState st = Weights(w[0], w[1], w[2], w[3]);
+    const auto held = Weights(w[0], w[1], w[2], w[3]);
+    const ImageState& st = *held;
     const GreyWeighting grey(st, 8);
     EXPECT_FALSE(grey.Exact());
     for (uint32_t v : {0u, 1u, 77u, 255u, 70000u}) {
@@ -184,7 +197,8 @@ TEST(GreyWeighting, WeightsTooFarApartOrNotFiniteTakeTheExtendedPath) {
   // A tie plus a tiny part: a sum with too few bits would lose the tiny part
   // and round the tie to even instead of up.
   for (int k = 20; k <= 62; ++k) {
-    const ImageState st = Weights(0.5f, std::ldexp(1.0f, -k), 0.0f, 0.0f);
+    const auto held = Weights(0.5f, std::ldexp(1.0f, -k), 0.0f, 0.0f);
+    const ImageState& st = *held;
     for (const unsigned bits : {8u, 16u}) {
       const GreyWeighting grey(st, bits);
       for (uint32_t r = 1; r < (1u << bits); r += 2 + (r >> 4) * 2)
@@ -195,7 +209,8 @@ TEST(GreyWeighting, WeightsTooFarApartOrNotFiniteTakeTheExtendedPath) {
   // Near the limit of the double path: sums of 2^24-scale channels with weights 2^-28 apart.
   std::mt19937 rng(5);
   for (int k = 20; k <= 32; ++k) {
-    const ImageState st = Weights(1.0f + std::ldexp(1.0f, -23), std::ldexp(1.0f, -k), 0.75f, 0.0f);
+    const auto held = Weights(1.0f + std::ldexp(1.0f, -23), std::ldexp(1.0f, -k), 0.75f, 0.0f);
+    const ImageState& st = *held;
     const GreyWeighting grey(st, 24);
     for (int i = 0; i < 20000; ++i) {
       const uint32_t r = RandomChannel(rng, 16), g = RandomChannel(rng, 24),
