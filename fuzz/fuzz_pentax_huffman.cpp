@@ -11,7 +11,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < korv::PentaxTableBytes + 1) return 0;
   korv::PentaxCodeTable table;
-  if (!korv::ReadPentaxCodeTable(std::span<const uint8_t>(data, korv::PentaxTableBytes), table)) return 0;
+  // The byte order of the words comes from the low bit of the first byte.
+  if (!korv::ReadPentaxCodeTable(std::span<const uint8_t>(data, korv::PentaxTableBytes), (data[0] & 1) == 0,
+                                 table)) {
+    return 0;
+  }
   const std::size_t width = 1 + data[korv::PentaxTableBytes];
   korv::PentaxHuffmanDecoder dec;
   const std::size_t head = korv::PentaxTableBytes + 1;

@@ -242,17 +242,25 @@ namespace korv::test {
 
 // A Pentax code table: categories 0..count-1 with canonical codes of the
 // given lengths (shortest first, then by category), as the tag 0x220 data
-// store them: the word, 12 bytes, the codes left-aligned in 12 bits, the
-// lengths.
+// store them: the word, 12 bytes, the codes left-aligned in 12 bits (words in
+// the file's byte order), the lengths.
 struct PentaxCodes {
   std::vector<uint8_t> Lengths;
   std::vector<uint16_t> Codes;  // right-aligned
-  std::string TableBytes() const {
+  std::string TableBytes(bool big = true) const {
     std::string s;
+    auto word = [&](unsigned w) {
+      if (big) {
+        PutWord(s, w);
+      } else {
+        s.push_back(static_cast<char>(w & 0xFF));
+        s.push_back(static_cast<char>(w >> 8));
+      }
+    };
     const unsigned n = static_cast<unsigned>(Lengths.size());
-    PutWord(s, (n + 4) & 15);
+    word((n + 4) & 15);
     s.append(12, '\0');
-    for (unsigned c = 0; c < n; ++c) PutWord(s, static_cast<unsigned>(Codes[c]) << (12 - Lengths[c]));
+    for (unsigned c = 0; c < n; ++c) word(static_cast<unsigned>(Codes[c]) << (12 - Lengths[c]));
     for (unsigned c = 0; c < n; ++c) s.push_back(static_cast<char>(Lengths[c]));
     return s;
   }

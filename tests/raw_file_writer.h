@@ -119,6 +119,7 @@ struct DngOptions {
   unsigned Bits = 14;
   unsigned TileWidth = 0;   // 0: one strip
   unsigned TileHeight = 0;
+  bool ReverseTiles = false; // the last tile first in the file
   unsigned Predictor = 1;
   std::vector<uint16_t> Linearisation;  // tag 50712, when not empty
   std::string Make = "Testmaker";
@@ -203,11 +204,12 @@ inline std::string WriteDng(const std::vector<uint16_t>& raw, unsigned w, unsign
   file += d1;
   PatchLong(file, f0[273], previewAt, big);
   PatchLong(file, f0[330], rawDirAt, big);
-  std::vector<uint32_t> at;
-  for (auto& s : streams) {
+  std::vector<uint32_t> at(streams.size());
+  for (std::size_t n = 0; n < streams.size(); ++n) {
+    const std::size_t i = o.ReverseTiles ? streams.size() - 1 - n : n;
     if (file.size() % 2) file.push_back('\0');
-    at.push_back(static_cast<uint32_t>(file.size()));
-    file += s;
+    at[i] = static_cast<uint32_t>(file.size());
+    file += streams[i];
   }
   if (o.TileWidth) {
     // The offsets array sits where the directory put it.
@@ -450,19 +452,21 @@ struct PefOptions {
   unsigned CodeCount = 13;
   bool PentaxHeader = false;  // "PENTAX \0MM" instead of "AOC\0MM"
   bool WithTable = true;
+  bool BigEndian = true;      // "MM"; "II" files store the table's words low byte first
   std::string Make = "PENTAX Corporation";
   std::string Model = "PENTAX K10D";
 };
 
 inline std::string WritePef(const std::vector<uint16_t>& raw, unsigned w, unsigned h,
                             const PefOptions& o) {
-  const bool big = true;
+  const bool big = o.BigEndian;
   const PentaxCodes codes = MakePentaxCodes(o.CodeCount);
   const std::string data = EncodePentaxData(raw, w, h, codes) + std::string(8, '\0');
   // The table as cameras store it: a longer entry than the decoder reads.
-  std::string table = codes.TableBytes();
+  std::string table = codes.TableBytes(big);
   table.resize(std::max<std::size_t>(table.size(), 95), '\0');
-  const std::string prefix = o.PentaxHeader ? std::string("PENTAX \0MM", 10) : std::string("AOC\0MM", 6);
+  const std::string mark = big ? "MM" : "II";
+  const std::string prefix = o.PentaxHeader ? std::string("PENTAX \0", 8) + mark : std::string("AOC\0", 4) + mark;
   auto note = [&](uint32_t noteAt) {
     IfdBuilder mn(big);
     mn.Short(1, {0});
@@ -494,7 +498,7 @@ inline std::string WritePef(const std::vector<uint16_t>& raw, unsigned w, unsign
   exif.Rational(37386, 500, 10);
   exif.Undefined(37500, std::string(noteSize, '\0'));
 
-  std::string file = "MM";
+  std::string file = mark;
   file += ifd0.Bytes(42, 2) + ifd0.Bytes(8, 4);
   std::map<uint16_t, uint32_t> f0, fe;
   file += ifd0.Build(8, 0, f0);
@@ -503,7 +507,8 @@ inline std::string WritePef(const std::vector<uint16_t>& raw, unsigned w, unsign
   file += exif.Build(exifAt, 0, fe);
   if (file.size() % 2) file.push_back('\0');
   uint32_t noteAt = 0;
-  for (unsigned i = 0; i < 4; ++i) noteAt = noteAt << 8 | static_cast<uint8_t>(file[fe[37500] + i]);
+  for (unsigned i = 0; i < 4; ++i)
+    noteAt = noteAt << 8 | static_cast<uint8_t>(file[fe[37500] + (big ? i : 3 - i)]);
   file.replace(noteAt, noteSize, note(noteAt));
   const uint32_t dataAt = static_cast<uint32_t>(file.size());
   file += data;

@@ -158,16 +158,17 @@ bool ApplyMakerRefinements(TiffReader& t) {
     t.Mode = 'G';
   } else if (MakerHas(st, "OLYMPUS") && ModelIs(st, {"E-300", "E-330", "E-500"})) {
     t.Mode = '%';
-  } else if (MakerHas(st, "OLYMPUS") && bits >= 14 && t.FirstStripBytes < 2 * area) {
-    // 16-bit samples in less room than 16 bits: the Olympus compressed code.
+  } else if (MakerHas(st, "OLYMPUS") && bits >= 14 && t.FirstStripBytes != 2 * area) {
+    // 16-bit samples: the Olympus compressed code, as the peers read every
+    // such image (a noisy image's stream can take more than 16 bits a
+    // sample); only a strip of exactly one word a sample is read as words.
     ReadLosslessLoco(t);
     return true;
-  } else if (MakerHas(st, "OLYMPUS") && bits == 12 && t.FirstStripBytes >= area * 3 / 2) {
+  } else if (MakerHas(st, "OLYMPUS") && bits == 12 && 2 * uint64_t{t.FirstStripBytes} == 3 * area) {
     // Packed 12-bit samples: little-endian 32-bit words, first bit the most
     // significant, one stream across the rows.
     t.Mode = '*';
-  } else if (MakerHas(st, "OLYMPUS") && !(bits >= 14 && t.FirstStripBytes >= 2 * area)) {
-    // Only plain 16-bit words are read as they are.
+  } else if (MakerHas(st, "OLYMPUS") && bits < 14) {
     Stop(t.cv, "Compression pas support\u00e9e");
   }
   return false;

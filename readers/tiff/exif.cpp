@@ -419,6 +419,7 @@ void HandleMetadataTag(TiffReader& t, const TiffEntry& e) {
     return;
   case 50706:
   case 50707:
+    t.DngSeen = true;
     t.Line += "Dng, version:" + ListEntryValues(t, e);
     return;
   case 50712:
@@ -446,9 +447,10 @@ void ReadMetadataDirectories(TiffReader& t) {
   ImageState& st = t.cv.State;
   if (t.ExifOffset != 0) ReadExifDirectory(t);
   if (t.MakerNoteOffset != 0 && FoldedPos("CANON", st.Detector.view()) > 0) ReadCanonMakerNote(t);
+  // Pentax notes, and those of the cameras sharing Pentax's compressed data.
   if (t.MakerNoteOffset != 0 && (FoldedPos("PENTAX", st.DetectorMaker.view()) == 1 ||
                                  FoldedPos("ASAHI", st.DetectorMaker.view()) == 1 ||
-                                 FoldedPos("RICOH", st.DetectorMaker.view()) == 1)) {
+                                 t.Compression == 65535)) {
     ReadPentaxMakerNote(t);
   }
   if (t.GpsOffset != 0) ReadGpsDirectory(t);

@@ -218,8 +218,11 @@ void DecodePieces(TiffReader& t, const PieceGrid& g) {
   // Every tile is decoded whole, overhang included: the data must hold at
   // least a bit per decoded sample, but for the zero-fill bound.
   const uint64_t work = across * down * g.Width * g.Height;
-  const uint64_t held = BytesFrom(t, std::min(PieceOffset(t, g, 0), static_cast<uint64_t>(t.file.FileSize()))) * 8;
-  CheckCodedSamples(t, held, work);
+  // The tiles may be stored in any order: the data start at the first of them.
+  uint64_t first = UINT64_MAX;
+  for (uint64_t k = 0; k < across * down; ++k)
+    first = std::min(first, PieceOffset(t, g, static_cast<uint32_t>(k)));
+  CheckCodedSamples(t, BytesFrom(t, first) * 8, work);
   std::vector<StreamSamples> band(static_cast<std::size_t>(across));
   std::vector<uint16_t> piece(g.Width);
   bool prepared = false;

@@ -225,8 +225,9 @@ void ReadPentaxMakerNote(TiffReader& t) {
     t.file.SetOrder(orderAt(8, saved));
     t.Base = note;
     dir = note + 10;
-  } else if (FoldedPos("RICOH", t.cv.State.DetectorMaker.view()) == 1) {
-    return;  // a Ricoh note of its own kind, not a Pentax one
+  } else if (FoldedPos("PENTAX", t.cv.State.DetectorMaker.view()) != 1 &&
+             FoldedPos("ASAHI", t.cv.State.DetectorMaker.view()) != 1) {
+    return;  // another maker's note of its own kind, not a Pentax one
   }
   const unsigned count = t.file.U16At(dir);
   Say(t.cv, "MNT Pentax en " + std::to_string(note) + " Nde=" + std::to_string(count));

@@ -4,13 +4,15 @@
 
 namespace korv {
 
-bool ReadPentaxCodeTable(std::span<const uint8_t> bytes, PentaxCodeTable& table) {
+bool ReadPentaxCodeTable(std::span<const uint8_t> bytes, bool bigEndian, PentaxCodeTable& table) {
   auto byteAt = [&](std::size_t i) -> unsigned { return i < bytes.size() ? bytes[i] : 0; };
+  auto wordAt = [&](std::size_t i) {
+    return static_cast<uint16_t>(bigEndian ? byteAt(i) << 8 | byteAt(i + 1) : byteAt(i + 1) << 8 | byteAt(i));
+  };
   table = PentaxCodeTable{};
-  const unsigned w = byteAt(0) << 8 | byteAt(1);
-  table.Count = (w + 12) & 15;
+  table.Count = (wordAt(0) + 12u) & 15;
   for (unsigned c = 0; c < table.Count; ++c) {
-    table.Code[c] = static_cast<uint16_t>(byteAt(14 + 2 * c) << 8 | byteAt(15 + 2 * c));
+    table.Code[c] = wordAt(14 + 2 * c);
     table.Length[c] = static_cast<uint8_t>(byteAt(14 + 2 * table.Count + c));
   }
   bool any = false;
@@ -33,12 +35,15 @@ public:
   std::array<uint16_t, 4> vpred{};  // row parity x 2 first columns
   unsigned row = 0;
   bool shortSeen = false;
+  bool corrupt = false;  // bits no code stands for were met
   unsigned firstShort = 0;
 
   int32_t Difference() {
     // A code and its extra bits take 12 + 15 bits at most.
     bits.Ensure(27);
     const uint16_t e = table->Lookup[bits.Show(12)];
+    // Bits no code stands for: the data are damaged from here on.
+    if (e == 0) corrupt = true;
     bits.Skip(e >> 8);
     const unsigned len = e & 0xFF;
     if (len == 0) return 0;
@@ -62,7 +67,7 @@ public:
       }
       out[col] = hpred[col & 1];
     }
-    if (bits.PastEnd() && !shortSeen) {
+    if ((bits.PastEnd() || corrupt) && !shortSeen) {
       shortSeen = true;
       firstShort = row;
     }

@@ -36,7 +36,7 @@ void ReadPentaxRaw(TiffReader& t) {
   t.file.ReadAt(t.PentaxTablePos,
                 std::span<uint8_t>(bytes.data(), std::min<std::size_t>(bytes.size(), t.PentaxTableLength)));
   const auto table = std::make_unique<PentaxCodeTable>();
-  const bool usable = ReadPentaxCodeTable(bytes, *table);
+  const bool usable = ReadPentaxCodeTable(bytes, t.file.BigEndian(), *table);
   ListTable(cv, *table);
   if (!usable) Stop(cv, "Compression pas support\u00e9e : table de Huffman vide");
 

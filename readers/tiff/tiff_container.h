@@ -99,6 +99,7 @@ struct TiffReader {
   uint64_t DirectoryOffset = 0;  // offset from Base of the directory being listed
   bool InSubIfd = false;
   bool ChainEnded = false;        // the last directory pointed to no next one
+  bool DngSeen = false;           // a DNG version tag was met
 
   // --- geometry as the directories give it; stored into ImageState once checked ---
   uint32_t ImageWidth = 0;
@@ -123,6 +124,7 @@ struct TiffReader {
   bool TiledImage = false;
   std::array<uint16_t, 2> YCbCrSubsampling{2, 2}; // TIFF default: chroma halved both ways
   bool CfaPatternSeen = false;   // tag 33422 in the directory
+  bool ReducedImage = false;     // tag 254 marks a reduced-resolution image
 
   // --- kept across directories ---
   uint32_t StripOrigin = 0;      // offset from Base

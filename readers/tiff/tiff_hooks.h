@@ -11,9 +11,8 @@
 //
 // Decoders that take over the image (DecodeLosslessJpeg and the Read* unpackers)
 // fill cv.Row() with ImageWidth samples, pass raw samples through FinishSample,
-// and call WriteOutputRow exactly ImageHeight times; DecodeLosslessJpeg,
-// ReadPanasonicRaw and ReadKodakDc120 call PrepareOutput themselves once their
-// data passed their checks (the others are called after it). Input bytes come
+// and call WriteOutputRow exactly ImageHeight times; each calls PrepareOutput
+// itself once its data passed its checks. Input bytes come
 // through t.file (checked positioned reads) or a TiffByteSource
 // (tiff_byte_source.h); both read 0 past the end of the file.
 #pragma once
@@ -51,8 +50,8 @@ bool ApplyMakerRefinements(TiffReader& t);
 // whole image from t.StripOrigin / the strip table; calls PrepareOutput first.
 void DecodeLosslessJpeg(TiffReader& t);
 
-// Vendor unpackers. ReadPanasonicRaw and ReadKodakDc120 check the data the
-// file holds and then call PrepareOutput; the others are called after it.
+// Vendor unpackers: each checks the data the file holds, then calls
+// PrepareOutput.
 void ReadPanasonicRaw(TiffReader& t);
 void ReadPentaxRaw(TiffReader& t);
 void ReadKodakDc120(TiffReader& t);

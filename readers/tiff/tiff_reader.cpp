@@ -243,11 +243,13 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
                              ? st.ImageNumber
                              : static_cast<uint16_t>(std::max<int>(1, defaultImageNumber));
   auto reader = WalkFile(cv, view, defaultImageNumber, wanted);
-  // A file without the directory its kind usually holds the raw image in (a
-  // DNG whose raw image is IFD0, with no sub-directory): its last directory,
-  // as the raw decoders take it, unless the command line chose one.
-  if (!reader->Decodable && reader->ChainEnded && st.ImageNumber == 0 &&
-      reader->CurrentNumber >= 1 && reader->CurrentNumber < wanted) {
+  // A DNG without the sub-directory that usually holds its raw image (its raw
+  // image is IFD0): the last directory when it is a full-size mosaic or linear
+  // raw image, unless the command line chose one. Anything else (a preview
+  // left alone) is not taken for the raw image.
+  if (!reader->Decodable && reader->ChainEnded && st.ImageNumber == 0 && reader->DngSeen &&
+      reader->CurrentNumber >= 1 && reader->CurrentNumber < wanted &&
+      (reader->Photometric == 32803 || reader->Photometric == 34892) && !reader->ReducedImage) {
     const uint16_t last = reader->CurrentNumber;
     Say(cv, "Image " + std::to_string(wanted) + " absente du fichier : image " + std::to_string(last));
     reader = WalkFile(cv, view, defaultImageNumber, last);
@@ -304,7 +306,6 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
     cv.Input.Close();
     return;
   }
-  PrepareOutput(cv);
   SetupGamma(t);
   if (t.Mode == 0) ChooseUnpackMode(t);
   if (t.FileKind != TiffFileKind::PlainTiff && ApplyMakerRefinements(t)) {
@@ -312,6 +313,7 @@ void ReadTiffFamily(Conversion& cv, int16_t defaultImageNumber) {
     return;
   }
   CheckImageData(t);
+  PrepareOutput(cv);
   Say(cv, std::string("Mod=") + t.Mode);
   DecodeTiffRows(t);
   cv.Input.Close();

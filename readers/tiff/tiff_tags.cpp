@@ -268,6 +268,7 @@ void ResetDirectoryState(TiffReader& t) {
   t.TiledImage = false;
   t.YCbCrSubsampling = {2, 2};
   t.CfaPatternSeen = false;
+  t.ReducedImage = false;
 }
 
 bool HandleImageTag(TiffReader& t, const TiffEntry& e) {
@@ -275,6 +276,7 @@ bool HandleImageTag(TiffReader& t, const TiffEntry& e) {
   switch (e.Tag) {
   case 254:
     t.Line += "Nouvelle image";
+    t.ReducedImage = (v & 1) != 0;
     if (v == 0) t.Line += " - normale";
     if (v == 1) t.Line += " - miniature";
     return true;

@@ -320,8 +320,8 @@ private:
 
   // A DNG linearisation table, then FinishSample, with the common case of
   // nothing to apply taken directly.
-  uint16_t Finish(uint32_t v, std::size_t c, unsigned r) const {
-    if (linear_) v = t_.LookupTable[v > 65535 ? 65535 : v];
+  uint16_t Finish(uint32_t v, std::size_t c, unsigned r, bool linearise = true) const {
+    if (linear_ && linearise) v = t_.LookupTable[v > 65535 ? 65535 : v];
     if (plainSamples_) return static_cast<uint16_t>(v > 65535 ? 65535 : v);
     return FinishSample(t_, v, static_cast<unsigned>(c), r);
   }
@@ -374,8 +374,8 @@ private:
       const auto b = rows_.ReadRowBytes(n, Stride(1), false);
       for (std::size_t c = 0; c < w; ++c) {
         uint32_t v = b[c];
-        if (t_.Photometric == 0) v = 255 - v;
-        row[c] = Finish(v, c, r);
+        // White-is-zero rows are inverted, not linearised.
+        row[c] = t_.Photometric == 0 ? Finish(255 - v, c, r, false) : Finish(v, c, r);
       }
       break;
     }
@@ -395,7 +395,7 @@ private:
       // The choices are made once a row; with nothing to apply, a word is its
       // own sample (Finish leaves a value of at most 65535 as it is).
       if (t_.Mode == 'P') {
-        for (std::size_t c = 0; c < w; ++c) row[c] = t_.LookupTable[row[c] & 0x1FFF];
+        for (std::size_t c = 0; c < w; ++c) row[c] = t_.LookupTable[row[c]];
         break;
       }
       const bool invert = t_.Mode == 'G' && t_.Photometric == 0;

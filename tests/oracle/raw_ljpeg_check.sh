@@ -94,8 +94,9 @@ for kind in nef12 nef14 nef12-lossless nef14-lossless nef12-curve nef14-curve ne
   against_peers "$kind.nef"
 done
 # Pentax Huffman data (12 and 14 bits; the table in an "AOC" and in a "PENTAX"
-# maker note), Olympus compressed data and Olympus packed 12-bit samples.
-for kind in pef12 pef14 pef12-pentax orf orf12-plain; do
+# maker note; a little-endian file), Olympus compressed data (a noisy image too,
+# whose stream takes more than 16 bits a sample) and Olympus packed 12-bit samples.
+for kind in pef12 pef14 pef12-pentax pef14-ii orf orf-noisy orf12-plain; do
   ./make_raw_files "$kind" "$kind.${kind:0:3}" 640 426 13
   against_peers "$kind.${kind:0:3}"
 done

@@ -2,11 +2,13 @@
 // KIND: dng12 dng14 dng16 dng14-tiles dng12-pred6 dng12-lin nef12 nef14 nef12-lossless
 //       nef14-lossless nef12-curve nef14-curve nef12-split nef14-split
 //       (vendor kinds: tests/vendor_raw_files.h)
-//       pef12 pef14 pef12-pentax (note "PENTAX \0") orf orf-plain orf12-plain
+//       pef12 pef14 pef12-pentax (note "PENTAX \0") pef14-ii (little-endian) orf orf-noisy
+//       orf-plain orf12-plain
 // The mosaic is smooth random data; the peers' decoding of the file is the truth.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -67,7 +69,18 @@ int main(int argc, char** argv) {
     o.Bits = static_cast<unsigned>(std::atoi(kind.c_str() + 3));
     o.CodeCount = o.Bits > 12 ? 15 : 13;
     o.PentaxHeader = kind.find("pentax") != std::string::npos;
+    o.BigEndian = kind.find("-ii") == std::string::npos;
     file = WritePef(MakeMosaic(w, h, o.Bits, seed), w, h, o);
+  } else if (kind == "orf-noisy") {
+    // Noise mixed with full-range jumps: the compressed stream takes more
+    // than 16 bits a sample.
+    std::mt19937 rng(seed);
+    std::vector<uint16_t> noise(static_cast<std::size_t>(w) * h);
+    for (auto& v : noise) {
+      const unsigned x = rng();
+      v = static_cast<uint16_t>((x & 0x100) ? rng() & 0xFFF : (x & 1) ? 4095 : 0);
+    }
+    file = WriteOrf(noise, w, h);
   } else if (kind.rfind("orf", 0) == 0) {
     file = WriteOrf(MakeMosaic(w, h, 12, seed), w, h, kind != "orf", kind == "orf12-plain" ? 12 : 16);
   } else if (WriteVendorRawKind(kind, w, h, seed, file)) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ Samples DecodeOlympus(const std::string& data, unsigned w, unsigned h, OlympusDe
 TEST(PentaxCodes, TableWordCodesAndLengthsAsStored) {
   const test::PentaxCodes codes = test::MakePentaxCodes(13);
   PentaxCodeTable t;
-  ASSERT_TRUE(ReadPentaxCodeTable(Bytes(codes.TableBytes()), t));
+  ASSERT_TRUE(ReadPentaxCodeTable(Bytes(codes.TableBytes()), true, t));
   // The word stores the count less 12, modulo 16.
   EXPECT_EQ(t.Count, 13u);
   EXPECT_EQ(t.Length[6], 2u);
@@ -68,14 +69,40 @@ TEST(PentaxCodes, TableWordCodesAndLengthsAsStored) {
   code(1, 0x000, 13);
   code(2, 0xC00, 1);   // 2048 values from 3072: passes 4096
   code(3, 0x800, 2);
-  ASSERT_TRUE(ReadPentaxCodeTable(Bytes(raw), t));
+  ASSERT_TRUE(ReadPentaxCodeTable(Bytes(raw), true, t));
   EXPECT_EQ(t.Lookup[0], 0u);
   EXPECT_EQ(t.Lookup[0x800], (2u << 8) | 3u);
   EXPECT_EQ(t.Lookup[0xBFF], (2u << 8) | 3u);
   EXPECT_EQ(t.Lookup[0xC00], 0u);
   EXPECT_EQ(t.Lookup[0x7FF], 0u);
   code(3, 0x800, 0);
-  EXPECT_FALSE(ReadPentaxCodeTable(Bytes(raw), t));
+  EXPECT_FALSE(ReadPentaxCodeTable(Bytes(raw), true, t));
+
+  // Words low byte first in a little-endian file.
+  ASSERT_TRUE(ReadPentaxCodeTable(Bytes(codes.TableBytes(false)), false, t));
+  EXPECT_EQ(t.Count, 13u);
+  EXPECT_EQ(t.Lookup[0], (2u << 8) | 6u);
+}
+
+TEST(PentaxDecoder, BitsNoCodeStandsForMarkTheDataDamaged) {
+  // Two codes of 2 bits (00 and 01): 12-bit values from 0x800 on are a hole.
+  std::string raw(2 + 12 + 3 * 2, '\0');
+  raw[1] = static_cast<char>((2 + 4) & 15);
+  raw[14] = 0x00;
+  raw[15] = 0x00;
+  raw[16] = 0x04;
+  raw[17] = 0x00;
+  raw[18] = 2;
+  raw[19] = 2;
+  PentaxCodeTable t;
+  ASSERT_TRUE(ReadPentaxCodeTable(Bytes(raw), true, t));
+  PentaxHuffmanDecoder dec;
+  // Rows of category-0 codes, then a byte starting with 1: damaged from row 2.
+  std::string stream(4, '\0');
+  stream += std::string(1, '\x80') + std::string(64, '\0');
+  DecodePentax(stream, t, 8, 5, dec);
+  EXPECT_TRUE(dec.RanOut());
+  EXPECT_EQ(dec.FirstShortRow(), 2u);
 }
 
 TEST(PentaxDecoder, DecodesWhatTheEncoderWroteAndTellsWhereTheDataEnd) {
@@ -85,7 +112,7 @@ TEST(PentaxDecoder, DecodesWhatTheEncoderWroteAndTellsWhereTheDataEnd) {
       const Samples raw = test::MakeMosaic(w, h, bits, w + bits);
       const test::PentaxCodes codes = test::MakePentaxCodes(bits == 12 ? 13 : 15);
       PentaxCodeTable t;
-      ASSERT_TRUE(ReadPentaxCodeTable(Bytes(codes.TableBytes()), t));
+      ASSERT_TRUE(ReadPentaxCodeTable(Bytes(codes.TableBytes()), true, t));
       const std::string stream = test::EncodePentaxData(raw, w, h, codes);
       PentaxHuffmanDecoder dec;
       EXPECT_EQ(DecodePentax(stream, t, w, h, dec), raw) << bits << " bits, width " << w;
@@ -126,11 +153,12 @@ protected:
 };
 
 TEST_F(PentaxOlympusFiles, PefDecodesWithEitherMakerNoteAndListsItsTable) {
-  for (bool pentaxHeader : {false, true}) {
+  for (int kind : {0, 1, 2}) {
     test::PefOptions o;
     o.Bits = 14;
     o.CodeCount = 15;
-    o.PentaxHeader = pentaxHeader;
+    o.PentaxHeader = kind == 1;
+    o.BigEndian = kind != 2;  // the table's words in the file's byte order
     const Samples raw = test::MakeMosaic(40, 30, 14, 6);
     const auto r = ConvertFile("k.pef", test::WritePef(raw, 40, 30, o), {"C1,1,1,1"});
     ASSERT_EQ(r.Status, 0) << r.Console;
@@ -191,6 +219,29 @@ TEST_F(PentaxOlympusFiles, OrfCompressedPlainAndRefused) {
   r = ConvertFile("w.orf", test::WriteOrf(raw, 36, 24, true, 12), {"C1,1,1,1"});
   ASSERT_EQ(r.Status, 0) << r.Console;
   EXPECT_EQ(ReadFitsImage("w.fit").TopDown(), AsValues(raw));
+
+  // A noisy image whose stream takes more than a word a sample is still coded.
+  Samples noise(static_cast<std::size_t>(36) * 24);
+  std::mt19937 rng(5);
+  // Noise mixed with full-range jumps, which take the escape code.
+  for (auto& v : noise) {
+    const unsigned x = rng();
+    v = static_cast<uint16_t>((x & 0x100) ? rng() & 0xFFF : (x & 1) ? 4095 : 0);
+  }
+  const std::string noisy = test::WriteOrf(noise, 36, 24);
+  ASSERT_GT(noisy.size(), 2u * 36 * 24 + 300);
+  r = ConvertFile("n.orf", noisy, {"C1,1,1,1"});
+  ASSERT_EQ(r.Status, 0) << r.Console;
+  EXPECT_EQ(ReadFitsImage("n.fit").TopDown(), AsValues(noise));
+
+  // Packed 12-bit rows are known only at their exact size.
+  std::string longer = test::WriteOrf(raw, 36, 24, true, 12);
+  const std::size_t count = longer.find(std::string("\x17\x01\x04\x00\x01\x00\x00\x00", 8));
+  ASSERT_NE(count, std::string::npos);
+  longer[count + 8] = static_cast<char>(longer[count + 8] + 4);  // four bytes more
+  r = ConvertFile("l.orf", longer + "    ");
+  EXPECT_EQ(r.Status, 1) << r.Console;
+  EXPECT_FALSE(std::filesystem::exists("l.fit"));
 
   // 12-bit samples in less room than packed 12-bit rows: no decoder for them.
   r = ConvertFile("q.orf", test::WriteOrf(raw, 36, 24, false, 12));

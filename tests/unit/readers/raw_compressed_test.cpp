@@ -263,6 +263,13 @@ TEST_F(RawFiles, TiledDngAndTruncatedData) {
   auto r = ConvertFile("t.dng", file, {"C1,1,1,1"});
   ASSERT_EQ(r.Status, 0) << r.Console;
   EXPECT_EQ(ReadFitsImage("t.fit").TopDown(), AsValues(raw));
+  // Tiles stored last first: the data start at the lowest offset, not the first tile's.
+  o.TileWidth = o.TileHeight = 16;
+  o.ReverseTiles = true;
+  const Samples many = test::MakeMosaic(128, 64, 12, 4);
+  r = ConvertFile("v.dng", test::WriteDng(many, 128, 64, o), {"C1,1,1,1"});
+  ASSERT_EQ(r.Status, 0) << r.Console;
+  EXPECT_EQ(ReadFitsImage("v.fit").TopDown(), AsValues(many));
   // The last tiles cut off: converted, the missing samples counted.
   r = ConvertFile("u.dng", file.substr(0, file.size() - 900), {"C1,1,1,1"});
   EXPECT_EQ(r.Status, 3) << r.Console;

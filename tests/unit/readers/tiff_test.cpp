@@ -178,16 +178,35 @@ TEST(TiffWalk, DefaultImageFollowsTheExtensionAndTheImageNumberOverridesIt) {
   EXPECT_EQ(RunConversion(*cv), 1);
   EXPECT_NE(out.str().find("Image 9 absente du fichier"), std::string::npos);
 
-  // A raw file shorter than its kind's usual chain (a DNG whose raw image is
-  // IFD0): without an image number its last directory, said so.
-  const std::string one = Tiff({Image(1, 1, {8}, 1, Bytes({55}))});
-  for (const std::string name : {"i.dng", "j.cr2"}) {
-    test::WriteFile(name, one);
+  // A DNG whose raw image is IFD0 (no sub-directory): without an image number
+  // that directory, said so. A preview left alone, or any other raw kind, is
+  // not taken for the raw image.
+  const Ifd mosaic = Image(2, 1, {16}, 32803, Bytes({0x34, 0x12, 0x78, 0x56}),
+                           {{50706, 1, {1, 4, 0, 0}}, {33422, 1, {0, 1, 1, 2}}});
+  const Ifd preview = Image(1, 1, {8}, 1, Bytes({55}), {{50706, 1, {1, 4, 0, 0}}});
+  const Ifd cr2Mosaic = Image(2, 1, {16}, 32803, Bytes({0x34, 0x12, 0x78, 0x56}));
+  struct Fallback {
+    std::string Name;
+    Ifd Directory;
+    bool Taken;
+  };
+  for (const Fallback& c : {Fallback{"i.dng", mosaic, true}, Fallback{"j.dng", preview, false},
+                            Fallback{"k.cr2", cr2Mosaic, false}}) {
+    SCOPED_TRACE(c.Name);
+    test::WriteFile(c.Name, Tiff({c.Directory}));
     std::ostringstream said;
-    auto run = test::MakeConversion({"korvalix", name}, said);
-    ASSERT_EQ(RunConversion(*run), 0) << said.str();
-    EXPECT_NE(said.str().find("absente du fichier : image 1"), std::string::npos) << said.str();
-    EXPECT_EQ(Values(name.substr(0, 1) + ".fit"), std::vector<int64_t>{55});
+    auto run = test::MakeConversion({"korvalix", c.Name, "C1,1,1,1"}, said);
+    const int status = RunConversion(*run);
+    const std::string fit = c.Name.substr(0, 1) + ".fit";
+    if (c.Taken) {
+      ASSERT_EQ(status, 0) << said.str();
+      EXPECT_NE(said.str().find("Image 2 absente du fichier : image 1"), std::string::npos) << said.str();
+      EXPECT_EQ(Values(fit), (std::vector<int64_t>{0x1234, 0x5678}));
+    } else {
+      EXPECT_EQ(status, 1) << said.str();
+      EXPECT_NE(said.str().find("absente du fichier"), std::string::npos) << said.str();
+      EXPECT_FALSE(std::filesystem::exists(fit));
+    }
   }
 }
 
@@ -280,8 +299,9 @@ TEST(TiffSamples, GreyPaletteAndPackedLayouts) {
   map[65536 + 5] = 2000;       // green
   map[2 * 65536 + 5] = 3000;   // blue
   map[65536 + 7] = 10000;      // green of colour 7
+  map[65536 + 40000] = 20000;  // green of colour 40000, far past 8192 entries
   const std::string palette16 = Tiff(
-      {Image(2, 1, {16}, 3, Bytes({5, 0, 7, 0}), {{320, 3, map}})});
+      {Image(3, 1, {16}, 3, Bytes({5, 0, 7, 0, 0x40, 0x9C}), {{320, 3, map}})});
   const std::string palette2 = Tiff({Image(5, 1, {2}, 3, Bytes({0x1B, 0xC0}),
                                            {{320, 3, {0, 100, 200, 300, 0, 100, 200, 300,
                                                       0, 100, 200, 300}}})});
@@ -297,7 +317,7 @@ TEST(TiffSamples, GreyPaletteAndPackedLayouts) {
   const std::string ycc = Tiff({Image(1, 1, {8, 8, 8}, 6, Bytes({100, 128, 128}),
                                       {{530, 3, {1, 1}}})});
   for (const Case& c : {
-           Case{"p16.tif", palette16, {1000 * 299 / 1000 + 2000 * 587 / 1000 + 342, 5870}},
+           Case{"p16.tif", palette16, {1000 * 299 / 1000 + 2000 * 587 / 1000 + 342, 5870, 11740}},
            Case{"p2.tif", palette2, {0, 100, 200, 300, 300}},
            Case{"x12.tif", twelve, {0x123, 0x456, 0x789, 0xFED, 0xCBA, 0x987}},
            Case{"x10.tif", ten, {1023, 0, 1, 1023, 0, 1}},
