@@ -73,7 +73,8 @@ void ReadRawParameters(TiffReader& t, uint64_t at, unsigned bits, NikonRawInfo& 
   line += " Ccal: " + std::to_string(n);
   // Lossless data (version 0x46) carry no curve; 0x44 data with the versions
   // below store sampled points to interpolate; the others store the table.
-  unsigned max = (1u << bits) & 0x7FFF;
+  // 2^bits below 2^15, else 0 (a damaged depth must not shift by 32 or more).
+  unsigned max = bits < 15 ? 1u << bits : 0;
   const unsigned step0 = n > 1 ? max / (n - 1) : 0;
   const bool sampled = info.Version0 == 0x44 &&
                        (info.Version1 == 0x20 || (info.Version1 == 0x40 && step0 > 3)) && step0 > 0;
