@@ -91,6 +91,16 @@ private:
   std::map<uint16_t, Entry> entries_;
 };
 
+// The entries of a 4 x 4 8-bit grey preview (its strip set by the writer).
+inline void AddPreviewEntries(IfdBuilder& d) {
+  d.Long(254, {1});
+  d.Long(256, {4});
+  d.Long(257, {4});
+  d.Short(258, {8});
+  d.Short(259, {1});
+  d.Short(262, {1});
+}
+
 inline void PatchLong(std::string& file, uint32_t at, uint32_t v, bool big) {
   for (unsigned i = 0; i < 4; ++i)
     file[at + (big ? 3 - i : i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -152,12 +162,7 @@ inline std::string WriteDng(const std::vector<uint16_t>& raw, unsigned w, unsign
     }
   }
   IfdBuilder ifd0(big), raw0(big);
-  ifd0.Long(254, {1});
-  ifd0.Long(256, {4});
-  ifd0.Long(257, {4});
-  ifd0.Short(258, {8});
-  ifd0.Short(259, {1});
-  ifd0.Short(262, {1});
+  AddPreviewEntries(ifd0);
   ifd0.Ascii(271, o.Make);
   ifd0.Ascii(272, o.Model);
   ifd0.Long(273, {0});
@@ -374,12 +379,7 @@ inline std::string WriteNef(const std::vector<uint16_t>& raw, unsigned w, unsign
                                 mn.Bytes(8, 4) + mnDir;
 
   IfdBuilder ifd0(big), sub1(big), sub2(big), exif(big);
-  ifd0.Long(254, {1});
-  ifd0.Long(256, {4});
-  ifd0.Long(257, {4});
-  ifd0.Short(258, {8});
-  ifd0.Short(259, {1});
-  ifd0.Short(262, {1});
+  AddPreviewEntries(ifd0);
   ifd0.Ascii(271, "NIKON CORPORATION");
   ifd0.Ascii(272, o.Model);
   ifd0.Long(273, {0});
@@ -389,12 +389,7 @@ inline std::string WriteNef(const std::vector<uint16_t>& raw, unsigned w, unsign
   ifd0.Ascii(306, "2024:03:05 21:14:33");
   ifd0.Long(330, {0, 0});
   ifd0.Long(34665, {0});
-  sub1.Long(254, {1});
-  sub1.Long(256, {4});
-  sub1.Long(257, {4});
-  sub1.Short(258, {8});
-  sub1.Short(259, {1});
-  sub1.Short(262, {1});
+  AddPreviewEntries(sub1);
   sub1.Long(273, {0});
   sub1.Long(278, {4});
   sub1.Long(279, {16});

@@ -42,12 +42,7 @@ inline std::string WriteDc120(const std::vector<uint8_t>& stored, unsigned h,
                               const std::string& model = "DC120") {
   const bool big = true;
   IfdBuilder ifd0(big), ifd1(big);
-  ifd0.Long(254, {1});
-  ifd0.Long(256, {4});
-  ifd0.Long(257, {4});
-  ifd0.Short(258, {8});
-  ifd0.Short(259, {1});
-  ifd0.Short(262, {1});
+  AddPreviewEntries(ifd0);
   ifd0.Ascii(271, "Eastman Kodak Company");
   ifd0.Ascii(272, model);
   ifd0.Long(273, {0});
