@@ -14,13 +14,35 @@ void TiffByteSource::Seek(uint64_t position) {
   const int64_t size = in_.Size();
   const int64_t target =
       position > static_cast<uint64_t>(size) ? size : static_cast<int64_t>(position);
+  ResetBits();
+  // A target within the file bytes now buffered (unswapped, no zeros past the
+  // end) needs no read: the buffer holds what reading from there gives. It is
+  // kept for whole blocks from the target only, so that chunks end where
+  // blocks read from the target end, and the next refill reads on from there
+  // (wherever the file was moved to meanwhile).
+  if (swap_ == 0 && fill_ <= zeroFrom_ && target >= bufferAt_ &&
+      target < bufferAt_ + static_cast<int64_t>(fill_)) {
+    const auto at = static_cast<std::size_t>(target - bufferAt_);
+    const std::size_t keep = (fill_ - at) / RefillBytes * RefillBytes;
+    if (keep > 0) {
+      pos_ = blockFrom_ = at;
+      fill_ = at + keep;
+      resumeAt_ = bufferAt_ + static_cast<int64_t>(fill_);
+      return;
+    }
+  }
   in_.Seek(target);
   DropBuffer();
-  ResetBits();
+  resumeAt_ = -1;
 }
 
 void TiffByteSource::Refill() {
+  if (resumeAt_ >= 0) {
+    if (in_.Tell() != resumeAt_) in_.Seek(resumeAt_);
+    resumeAt_ = -1;
+  }
   DropBuffer();
+  bufferAt_ = in_.Tell();
   // Blocks start at whole multiples of RefillBytes from the position of the
   // read, so reading several at once gives each byte the place, and each
   // chunk the bounds, that one read a block would give.
@@ -63,7 +85,8 @@ void TiffByteSource::Read(std::span<uint8_t> out) {
 
 std::span<const uint8_t> TiffByteSource::TakeChunk() {
   if (pos_ == fill_) Refill();
-  const std::size_t end = std::min(fill_, (pos_ / RefillBytes + 1) * RefillBytes);
+  const std::size_t end =
+      std::min(fill_, blockFrom_ + ((pos_ - blockFrom_) / RefillBytes + 1) * RefillBytes);
   const std::span<const uint8_t> chunk(buffer_.data() + pos_, end - pos_);
   pos_ = end;
   return chunk;

@@ -51,7 +51,7 @@ private:
   // Counts the zeros taken from the buffer about to be dropped.
   void DropBuffer() {
     missing_ = MissingBytes();
-    fill_ = pos_ = zeroFrom_ = 0;
+    fill_ = pos_ = zeroFrom_ = blockFrom_ = 0;
   }
 
   InputFile& in_;
@@ -59,6 +59,9 @@ private:
   std::size_t fill_ = 0;
   std::size_t pos_ = 0;
   std::size_t zeroFrom_ = 0; // buffer positions from here on are zeros past the end
+  std::size_t blockFrom_ = 0; // blocks start here in the buffer (a seek within it moves them)
+  int64_t bufferAt_ = 0;      // file position of buffer_[0]
+  int64_t resumeAt_ = -1;     // where the next refill reads, after a seek within the buffer
   unsigned swap_ = 0;
   uint64_t missing_ = 0;
   uint64_t bitBuffer_ = 0;
