@@ -186,13 +186,31 @@ private:
     if (stripIndex_ >= t_.StripCount && t_.StripCount != 0) {
       offset_ = UINT32_MAX;
     } else if (t_.StripType == 3) {
-      offset_ = t_.file.U16At(t_.Base + tablePos_);
-      tablePos_ += 2;
+      offset_ = TableValue(2);
     } else if (t_.StripType == 4) {
-      offset_ = t_.file.U32At(t_.Base + tablePos_);
-      tablePos_ += 4;
+      offset_ = TableValue(4);
     }
     ++stripIndex_;
+  }
+
+  // The next entry of the strip-offset table, read through a block of the
+  // table (one read for 256 strips instead of one each).
+  uint32_t TableValue(unsigned size) {
+    const uint64_t pos = t_.Base + tablePos_;
+    tablePos_ += size;
+    if (pos < tableAt_ || pos + size > tableAt_ + tableLen_) {
+      // The rest of the declared table at most (a table of unknown length: one entry).
+      const uint64_t left = t_.StripCount > stripIndex_ ? uint64_t{t_.StripCount - stripIndex_} * size : size;
+      const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(table_.size(), left));
+      tableAt_ = pos;
+      tableLen_ = want;
+      std::fill(table_.begin(), table_.end(), uint8_t{0});
+      t_.file.ReadAt(pos, std::span<uint8_t>(table_.data(), want));
+    }
+    const uint8_t* b = &table_[static_cast<std::size_t>(pos - tableAt_)];
+    if (size == 2) return t_.file.BigEndian() ? (b[0] << 8 | b[1]) : (b[1] << 8 | b[0]);
+    return t_.file.BigEndian() ? (uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3])
+                               : (uint32_t{b[3]} << 24 | uint32_t{b[2]} << 16 | uint32_t{b[1]} << 8 | b[0]);
   }
 
   TiffReader& t_;
@@ -202,6 +220,9 @@ private:
   PackBitsDecoder packBits_;
   std::vector<uint8_t> bytes_;
   uint64_t tablePos_ = 0;
+  std::array<uint8_t, 1024> table_{};  // a block of the strip-offset table
+  uint64_t tableAt_ = 0;               // its absolute position
+  std::size_t tableLen_ = 0;           // bytes of it in use
   uint64_t offset_ = 0;
   uint32_t rowsPerStrip_ = UINT32_MAX;
   uint32_t stripRow_ = 0;
