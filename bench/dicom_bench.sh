@@ -7,6 +7,7 @@
 # Environment: BENCH_SIZE (4096), BENCH_RUNS (best of 3).
 # Targets: uncompressed at most 1.5 x cp; JPEG Lossless faster than DCMTK.
 set -eu
+bench_dir=$(dirname "$(readlink -f "$0")")
 
 bin=$(readlink -f "${1:-build/korvalix}")
 [ -x "$bin" ] || { echo "no program at $bin" >&2; exit 1; }
@@ -52,32 +53,7 @@ echo "inputs: big.dcm $(stat -c %s big.dcm) bytes, big_jl.dcm $(stat -c %s big_j
 mkdir jl && ln -s ../big_jl.dcm jl/big_jl.dcm
 cat big.dcm big_jl.dcm >/dev/null # into the page cache for every contender alike
 
-# Runs a shell command; prints its wall time and its processor time (user +
-# system, children included) in seconds, or "failed failed".
-cat >timer.py <<'EOF_PY'
-import resource, subprocess, sys, time
-t0 = time.perf_counter()
-r = subprocess.run(["sh", "-c", sys.argv[1]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-wall = time.perf_counter() - t0
-ru = resource.getrusage(resource.RUSAGE_CHILDREN)
-print("failed failed" if r.returncode else "%.4f %.4f" % (wall, ru.ru_utime + ru.ru_stime))
-EOF_PY
-
-# time_once "OUTPUTS" COMMAND: "wall cpu" of one run; the outputs are removed
-# before and after the run, outside the timing.
-time_once() {
-  # shellcheck disable=SC2086
-  rm -f $1
-  /usr/bin/python3 timer.py "$2"
-  # shellcheck disable=SC2086
-  rm -f $1
-}
-
-keep_best() {
-  if [ "$1" = failed ] || [ "$2" = failed ]; then echo failed; return; fi
-  if [ -z "$1" ]; then echo "$2"; return; fi
-  awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'
-}
+source "$bench_dir/bench_lib.sh"
 
 names=("cp" "korvalix" "dcmdjpeg + dcm2pnm" "korvalix (JPEG Lossless)")
 outputs=("copy.dcm" "big.fit" "plain.dcm out.pgm" "jl/big_jl.fit")
@@ -85,27 +61,8 @@ commands=("cp big.dcm copy.dcm" "\"$bin\" big.dcm"
   "dcmdjpeg big_jl.dcm plain.dcm && dcm2pnm --write-16-bit-pnm plain.dcm out.pgm"
   "cd jl && \"$bin\" big_jl.dcm")
 
-declare -a walls cpus
-for ((round = 0; round < runs; round++)); do
-  for i in "${!names[@]}"; do
-    read -r wall cpu < <(time_once "${outputs[$i]}" "${commands[$i]}")
-    walls[$i]=$(keep_best "${walls[$i]:-}" "$wall")
-    cpus[$i]=$(keep_best "${cpus[$i]:-}" "$cpu")
-  done
-done
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-echo
-echo "best of $runs rounds; load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-26s %10s %8s %12s %8s\n' "converter" "wall s" "x cp" "processor s" "x cp"
-for i in "${!names[@]}"; do
-  if [ "${walls[$i]}" = failed ]; then
-    printf '%-26s %10s\n' "${names[$i]}" failed
-  else
-    printf '%-26s %10s %8s %12s %8s\n' "${names[$i]}" "${walls[$i]}" \
-      "$(ratio "${walls[$i]}" "${walls[0]}")" "${cpus[$i]}" "$(ratio "${cpus[$i]}" "${cpus[0]}")"
-  fi
-done
+run_rounds "$runs"
+print_ratios 26
 echo
 if [ "${walls[1]}" != failed ]; then
   awk -v a="${walls[1]}" -v b="${walls[0]}" \

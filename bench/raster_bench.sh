@@ -6,6 +6,7 @@
 # Environment: BENCH_WIDTH, BENCH_HEIGHT (6000 x 4000), BENCH_RUNS (3).
 # Targets: GIF faster than giftopnm | pamtofits; BMP and TGA at most 2 x cp.
 set -eu
+bench_dir=$(dirname "$(readlink -f "$0")")
 
 bin=$(readlink -f "${1:-build/korvalix}")
 [ -x "$bin" ] || { echo "no program at $bin" >&2; exit 1; }
@@ -30,42 +31,14 @@ for f in big.gif big.bmp big.tga; do
   cat $f >/dev/null # into the page cache for every contender alike
 done
 
-cat >timer.py <<'EOF_PY'
-import resource, subprocess, sys, time
-t0 = time.perf_counter()
-r = subprocess.run(["sh", "-c", sys.argv[1]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-wall = time.perf_counter() - t0
-ru = resource.getrusage(resource.RUSAGE_CHILDREN)
-print("failed failed" if r.returncode else "%.4f %.4f" % (wall, ru.ru_utime + ru.ru_stime))
-EOF_PY
-
-time_once() {
-  rm -f $1
-  /usr/bin/python3 timer.py "$2"
-  rm -f $1
-}
-keep_best() {
-  if [ "$1" = failed ] || [ "$2" = failed ]; then echo failed; return; fi
-  if [ -z "$1" ]; then echo "$2"; return; fi
-  awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'
-}
+source "$bench_dir/bench_lib.sh"
 
 names=("korvalix gif" "giftopnm | pamtofits" "korvalix bmp" "cp bmp" "korvalix tga" "cp tga")
 outputs=("big.fit" "p.fits" "big.fit" "copy.bmp" "big.fit" "copy.tga")
 commands=("\"$bin\" big.gif" "giftopnm big.gif | pamtofits >p.fits" "\"$bin\" big.bmp"
   "cp big.bmp copy.bmp" "\"$bin\" big.tga" "cp big.tga copy.tga")
 
-declare -a walls cpus
-for ((round = 0; round < runs; round++)); do
-  for i in "${!names[@]}"; do
-    read -r wall cpu < <(time_once "${outputs[$i]}" "${commands[$i]}")
-    walls[$i]=$(keep_best "${walls[$i]:-}" "$wall")
-    cpus[$i]=$(keep_best "${cpus[$i]:-}" "$cpu")
-  done
-done
-
-echo
-echo "best of $runs rounds; load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
+run_rounds "$runs"
 printf '%-24s %10s %12s\n' "contender" "wall s" "processor s"
 for i in "${!names[@]}"; do
   printf '%-24s %10s %12s\n' "${names[$i]}" "${walls[$i]}" "${cpus[$i]}"
